@@ -1,0 +1,205 @@
+// graph.cpp - the node registry, state transitions and the recompute decision.
+#include "graph.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <stdexcept>
+#include <unordered_set>
+
+namespace movra::core {
+namespace {
+
+constexpr std::string_view kKindNames[] = {"input", "source", "reactive", "view"};
+constexpr std::string_view kStateNames[] = {"clean", "dirty", "computing"};
+
+HashKey random_key() {
+  std::random_device source;
+  const auto draw64 = [&] {
+    return (static_cast<std::uint64_t>(source()) << 32) | static_cast<std::uint32_t>(source());
+  };
+  return {draw64(), draw64()};
+}
+
+// Short dependency lists are de-duplicated by scanning what was kept so far,
+// which is the cheapest way for the few deps a node usually has; beyond this
+// length a set keeps set_deps linear.
+constexpr std::size_t kScanLimit = 32;
+
+}  // namespace
+
+std::string_view name(NodeKind kind) noexcept { return kKindNames[static_cast<int>(kind)]; }
+std::string_view name(NodeState state) noexcept { return kStateNames[static_cast<int>(state)]; }
+
+std::optional<NodeKind> parse_kind(std::string_view name) noexcept {
+  for (std::size_t i = 0; i < std::size(kKindNames); ++i)
+    if (kKindNames[i] == name) return static_cast<NodeKind>(i);
+  return std::nullopt;
+}
+
+Graph::Graph() : index_(random_key()) {}
+
+std::optional<NodeIndex> Graph::find(std::string_view id) const noexcept {
+  return index_.find(id, [this](NodeIndex i) { return std::string_view(nodes_[i].id); });
+}
+
+Result<NodeIndex> Graph::idx(std::string_view id) const {
+  if (auto i = find(id)) return *i;
+  return GraphError::unknown_node(id);
+}
+
+Result<Node*> Graph::node(std::string_view id) {
+  if (auto i = find(id)) return &nodes_[*i];
+  return GraphError::unknown_node(id);
+}
+
+Result<const Node*> Graph::node(std::string_view id) const {
+  if (auto i = find(id)) return &nodes_[*i];
+  return GraphError::unknown_node(id);
+}
+
+Status Graph::add_node(std::string_view id, std::string_view kind) {
+  const auto probe = index_.probe(id, [this](NodeIndex i) { return std::string_view(nodes_[i].id); });
+  if (probe.found) return GraphError::duplicate_node(id);
+  const auto parsed = parse_kind(kind);
+  if (!parsed) return GraphError::invalid_kind(kind);
+  // Indices are 32-bit; a graph this large would not fit in memory anyway.
+  if (nodes_.size() >= std::numeric_limits<NodeIndex>::max() - 1)
+    throw std::length_error("graph cannot hold more nodes");
+
+  // Everything that can throw comes before the first change: room for the
+  // node, its id, the registry entry; the final move cannot fail.
+  if (nodes_.size() == nodes_.capacity()) nodes_.reserve(nodes_.size() * 2 + 16);
+  Node added;
+  added.id.assign(id);
+  added.kind = *parsed;
+  index_.insert(probe, static_cast<NodeIndex>(nodes_.size()));
+  nodes_.push_back(std::move(added));
+  built_ = false;
+  return Done{};
+}
+
+Status Graph::set_deps(std::string_view id, std::span<const std::string_view> deps) {
+  const auto target = find(id);
+  if (!target) return GraphError::unknown_node(id);
+
+  std::vector<NodeIndex> resolved;
+  resolved.reserve(deps.size());
+  std::unordered_set<NodeIndex> seen;
+  for (std::string_view dep : deps) {
+    if (dep == id) return GraphError::self_dependency(id);
+    const auto d = find(dep);
+    if (!d) return GraphError::unknown_node(dep);
+    const bool repeated = deps.size() <= kScanLimit
+                              ? std::find(resolved.begin(), resolved.end(), *d) != resolved.end()
+                              : !seen.insert(*d).second;
+    if (!repeated) resolved.push_back(*d);
+  }
+  nodes_[*target].deps = std::move(resolved);
+  built_ = false;
+  return Done{};
+}
+
+IdList Graph::node_ids() const {
+  std::vector<NodeIndex> all(nodes_.size());
+  std::iota(all.begin(), all.end(), NodeIndex{0});
+  return {*this, std::move(all)};
+}
+
+Result<NodeKind> Graph::kind_of(std::string_view id) const {
+  auto n = node(id);
+  if (!n) return std::move(n.error());
+  return (*n)->kind;
+}
+
+Result<NodeState> Graph::state_of(std::string_view id) const {
+  auto n = node(id);
+  if (!n) return std::move(n.error());
+  return (*n)->state;
+}
+
+Result<IdList> Graph::deps_of(std::string_view id) const {
+  auto n = node(id);
+  if (!n) return std::move(n.error());
+  return IdList(*this, (*n)->deps);
+}
+
+// State transitions write their fields unconditionally: the caller sequences
+// them, and none depends on the node's kind, state or the built flag.
+
+Status Graph::set_dirty(std::string_view id) {
+  auto n = node(id);
+  if (!n) return std::move(n.error());
+  (*n)->state = NodeState::Dirty;
+  return Done{};
+}
+
+Status Graph::set_computing(std::string_view id) {
+  auto n = node(id);
+  if (!n) return std::move(n.error());
+  (*n)->state = NodeState::Computing;
+  return Done{};
+}
+
+Status Graph::make_clean(std::string_view id, std::uint64_t signature) {
+  auto n = node(id);
+  if (!n) return std::move(n.error());
+  (*n)->state = NodeState::Clean;
+  (*n)->signature = signature;
+  (*n)->has_signature = true;
+  return Done{};
+}
+
+Status Graph::set_clean(std::string_view id, std::uint64_t hash) { return make_clean(id, hash); }
+
+Status Graph::skip_node(std::string_view id, std::uint64_t signature) {
+  return make_clean(id, signature);
+}
+
+Status Graph::commit_node(std::string_view id, std::uint64_t signature) {
+  auto n = node(id);
+  if (!n) return std::move(n.error());
+  (*n)->state = NodeState::Clean;
+  (*n)->signature = signature;
+  (*n)->has_signature = true;
+  (*n)->epoch = ++clock_;  // wraps modulo 2^64 by the rules of unsigned arithmetic
+  return Done{};
+}
+
+Status Graph::commit_input(std::string_view id, std::uint64_t content_hash) {
+  auto n = node(id);
+  if (!n) return std::move(n.error());
+  (*n)->state = NodeState::Clean;
+  (*n)->signature = content_hash;
+  (*n)->has_signature = true;
+  (*n)->hash = content_hash;
+  return Done{};
+}
+
+std::uint64_t Graph::dependency_signature(const Node& node) const noexcept {
+  std::uint64_t h = kSignatureSeed;
+  for (const NodeIndex d : node.deps) {
+    const Node& dep = nodes_[d];
+    const std::uint64_t value = dep.kind == NodeKind::Input ? dep.hash : dep.epoch;
+    h = (h ^ value) * kSignaturePrime;
+  }
+  return h;
+}
+
+Result<bool> Graph::needs_recompute(std::string_view id, std::uint64_t input_hash) const {
+  auto n = node(id);
+  if (!n) return std::move(n.error());
+  return !((*n)->has_signature && (*n)->signature == input_hash);
+}
+
+Result<Check> Graph::check_node(std::string_view id) const {
+  auto n = node(id);
+  if (!n) return std::move(n.error());
+  const Node& checked = **n;
+  const std::uint64_t signature = dependency_signature(checked);
+  return Check{checked.kind, !(checked.has_signature && checked.signature == signature),
+               signature};
+}
+
+}  // namespace movra::core

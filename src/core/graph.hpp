@@ -1,0 +1,154 @@
+// graph.hpp - the kernel graph: registry, order, propagation and memo records.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+#include "id_map.hpp"
+#include "result.hpp"
+
+namespace movra::core {
+
+/// The version of the kernel, reported by kernel_version().
+inline constexpr std::string_view kKernelVersion = "1.2.0";
+
+enum class NodeKind : std::uint8_t { Input, Source, Reactive, View };
+enum class NodeState : std::uint8_t { Clean, Dirty, Computing };
+
+std::string_view name(NodeKind kind) noexcept;
+std::string_view name(NodeState state) noexcept;
+std::optional<NodeKind> parse_kind(std::string_view name) noexcept;
+
+/// The dependency signature starts from this value and folds each dependency
+/// in with one FNV-style step: h = (h ^ value) * kSignaturePrime.
+inline constexpr std::uint64_t kSignatureSeed = 0x14650FB0739D0383ULL;
+inline constexpr std::uint64_t kSignaturePrime = 0x100000001B3ULL;
+
+struct Node {
+  std::string id;
+  /// Inbound edges in declared order, without repeats or the node itself.
+  std::vector<NodeIndex> deps;
+  /// The graph clock at the node's last commit_node; 0 before the first.
+  std::uint64_t epoch = 0;
+  /// The memo key the node was last made clean under, if has_signature.
+  std::uint64_t signature = 0;
+  /// The content hash of an input; 0 until commit_input, which is also how an
+  /// input never committed folds into its dependents' signatures.
+  std::uint64_t hash = 0;
+  NodeKind kind;
+  NodeState state = NodeState::Dirty;
+  bool has_signature = false;
+};
+
+/// What check_node answers for one node.
+struct Check {
+  NodeKind kind;
+  bool needs_recompute;
+  std::uint64_t signature;
+};
+
+class Graph;
+
+/// Node ids in a chosen order, read from the graph on demand so that each id
+/// is copied once, by whoever consumes the list.
+class IdList {
+ public:
+  IdList(const Graph& graph, std::vector<NodeIndex> nodes) noexcept
+      : graph_(&graph), nodes_(std::move(nodes)) {}
+  std::size_t size() const noexcept { return nodes_.size(); }
+  std::string_view operator[](std::size_t i) const noexcept;
+  const std::vector<NodeIndex>& indices() const noexcept { return nodes_; }
+
+ private:
+  const Graph* graph_;
+  std::vector<NodeIndex> nodes_;
+};
+
+/// The bookkeeping of one reactive graph.  Nodes are referred to by index
+/// (their place in insertion order, which never changes); ids are resolved
+/// once, at the edge of each operation.  Every operation checks everything
+/// before it changes anything, so a failed call leaves the graph as it was.
+class Graph {
+ public:
+  /// An empty graph whose id registry is keyed from the system's random source.
+  Graph();
+  explicit Graph(HashKey key) noexcept : index_(key) {}
+
+  // Registry.
+  std::size_t size() const noexcept { return nodes_.size(); }
+  bool contains(std::string_view id) const noexcept { return find(id).has_value(); }
+  Result<NodeIndex> idx(std::string_view id) const;
+  std::string_view id_of(NodeIndex i) const noexcept { return nodes_[i].id; }
+  Status add_node(std::string_view id, std::string_view kind);
+  Status set_deps(std::string_view id, std::span<const std::string_view> deps);
+  IdList node_ids() const;
+  Result<NodeKind> kind_of(std::string_view id) const;
+  Result<NodeState> state_of(std::string_view id) const;
+  Result<IdList> deps_of(std::string_view id) const;
+
+  // Build and topological order.
+  bool built() const noexcept { return built_; }
+  Status build();
+  Result<IdList> topo_order() const;
+  Result<IdList> views() const;
+  /// The ids of `nodes` in topological order; needs a built graph.
+  IdList sorted_ids(std::vector<NodeIndex> nodes) const;
+
+  // Change propagation.
+  Result<IdList> downstream(std::string_view id) const;
+  Result<IdList> dirty_subgraph(std::span<const std::string_view> seeds) const;
+  Result<IdList> mark_dirty(std::span<const std::string_view> seeds);
+  Result<IdList> dirty_nodes() const;
+
+  // State transitions and commits.
+  Status set_dirty(std::string_view id);
+  Status set_computing(std::string_view id);
+  Status set_clean(std::string_view id, std::uint64_t hash);
+  Status skip_node(std::string_view id, std::uint64_t signature);
+  Status commit_node(std::string_view id, std::uint64_t signature);
+  Status commit_input(std::string_view id, std::uint64_t content_hash);
+
+  // Recompute decision.
+  Result<bool> needs_recompute(std::string_view id, std::uint64_t input_hash) const;
+  Result<Check> check_node(std::string_view id) const;
+
+  // Read-only views for tests and tools that check the kernel's invariants.
+  const std::vector<Node>& nodes() const noexcept { return nodes_; }
+  std::span<const NodeIndex> dependents(NodeIndex i) const noexcept;
+  std::span<const NodeIndex> order() const noexcept { return order_; }
+  std::span<const NodeIndex> position() const noexcept { return position_; }
+  std::uint64_t clock() const noexcept { return clock_; }
+
+ private:
+  std::optional<NodeIndex> find(std::string_view id) const noexcept;
+  Result<Node*> node(std::string_view id);
+  Result<const Node*> node(std::string_view id) const;
+  Result<std::vector<NodeIndex>> resolve_seeds(std::span<const std::string_view> seeds) const;
+  Status make_clean(std::string_view id, std::uint64_t signature);
+  void rebuild_dependents();
+  std::vector<NodeIndex> closure(std::span<const NodeIndex> seeds) const;
+  IdList filter_order(bool (*keep)(const Node&)) const;
+  std::uint64_t dependency_signature(const Node& node) const noexcept;
+
+  std::vector<Node> nodes_;
+  IdMap index_;
+  std::vector<NodeIndex> order_;
+  std::vector<NodeIndex> position_;
+  /// Reverse edges of every node in one array: those of node i are
+  /// dependents_[dependents_start_[i] .. dependents_start_[i + 1]).
+  std::vector<std::size_t> dependents_start_;
+  std::vector<NodeIndex> dependents_;
+  std::uint64_t clock_ = 0;
+  bool built_ = false;
+};
+
+inline std::string_view IdList::operator[](std::size_t i) const noexcept {
+  return graph_->id_of(nodes_[i]);
+}
+
+}  // namespace movra::core

@@ -1,0 +1,62 @@
+// results.hpp - kernel results as new Python objects.
+#pragma once
+
+#include <Python.h>
+
+#include "core/graph.hpp"
+#include "errors.hpp"
+#include "pyref.hpp"
+
+namespace movra::py {
+
+inline PyObject* new_str(std::string_view text) noexcept {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+inline PyObject* new_ref(PyObject* object) noexcept {
+  Py_IncRef(object);
+  return object;
+}
+
+inline PyObject* to_python(core::Done) noexcept { return new_ref(Py_None); }
+inline PyObject* to_python(bool value) noexcept { return new_ref(value ? Py_True : Py_False); }
+inline PyObject* to_python(core::NodeKind kind) noexcept { return new_str(core::name(kind)); }
+inline PyObject* to_python(core::NodeState state) noexcept { return new_str(core::name(state)); }
+
+/// A list made at its final length and filled in place, one new str per id.
+inline PyObject* to_python(const core::IdList& ids) noexcept {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyObject* id = new_str(ids[i]);
+    if (id == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), id);  // steals id
+  }
+  return list.release();
+}
+
+/// check_node's (kind, needs_recompute, signature).
+inline PyObject* to_python(const core::Check& check) noexcept {
+  Ref tuple = Ref::steal(PyTuple_New(3));
+  if (!tuple) return nullptr;
+  PyObject* kind = to_python(check.kind);
+  if (kind == nullptr) return nullptr;
+  PyTuple_SetItem(tuple.get(), 0, kind);  // each SetItem steals its item
+  PyTuple_SetItem(tuple.get(), 1, to_python(check.needs_recompute));
+  PyObject* signature = PyLong_FromUnsignedLongLong(check.signature);
+  if (signature == nullptr) return nullptr;
+  PyTuple_SetItem(tuple.get(), 2, signature);
+  return tuple.release();
+}
+
+/// The Python value of a kernel result, or NULL with its exception set.
+template <class T>
+PyObject* finish(const core::Result<T>& result) noexcept {
+  if (!result) {
+    to_py_err(result.error());
+    return nullptr;
+  }
+  return to_python(*result);
+}
+
+}  // namespace movra::py
