@@ -1,6 +1,7 @@
 """Every method, on success and on each error path, returns what it takes:
 no reference to its arguments is kept, no Python object or C++ memory leaks."""
 import gc
+import os
 import sys
 
 import pytest
@@ -12,6 +13,11 @@ from conftest import make_graph
 def fresh(text):
     """An uninterned str equal to `text`, so its reference count is ours alone."""
     return "".join([text[:1], text[1:]])
+
+
+# Under AddressSanitizer freed memory sits in quarantine, so resident memory
+# grows anyway; LeakSanitizer checks the C++ side in that run instead.
+SANITIZED = bool(os.environ.get("MOVRA_SANITIZED"))
 
 
 def rss_bytes():
@@ -106,9 +112,10 @@ def test_no_reference_or_memory_is_kept(name):
     gc.collect()
     assert [sys.getrefcount(x) for x in (a, b, big, g)] == refs
     assert sys.getallocatedblocks() - blocks < 200
-    assert rss_bytes() - rss < 4 * 1024 * 1024
+    assert SANITIZED or rss_bytes() - rss < 4 * 1024 * 1024
 
 
+@pytest.mark.skipif(SANITIZED, reason="resident memory is not freed under AddressSanitizer")
 def test_graphs_release_their_memory():
     ids = [f"node_{i:06d}" for i in range(20_000)]
 
