@@ -4,10 +4,11 @@ from __future__ import annotations
 
 import hashlib
 import pickle
+from collections.abc import Callable
 
 from . import Graph, kernel_version
 
-FUNCTIONS = {
+FUNCTIONS: dict[str, tuple[tuple[str, ...], Callable[..., object]]] = {
     "subtotal": (("price", "qty"), lambda price, qty: price * qty),
     "tax": (("subtotal",), lambda subtotal: round(subtotal * 0.2, 2)),
     "invoice": (("subtotal", "tax"), lambda subtotal, tax: f"{subtotal + tax:.2f}"),

@@ -1,0 +1,47 @@
+"""The installed package as tools see it: stubs, exported symbols, help."""
+import importlib.util
+import inspect
+import pydoc
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import movra
+from movra import _movra
+
+PACKAGE = Path(movra.__file__).parent
+
+
+def test_package_ships_stubs_and_marker():
+    assert (PACKAGE / "_movra.pyi").is_file()
+    assert (PACKAGE / "py.typed").is_file()
+    assert Path(_movra.__file__).name.endswith(".abi3.so")
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+def test_stubs_match_the_runtime():
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "movra._movra"],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="binutils' nm is not installed")
+def test_shared_object_exports_only_its_init_function():
+    result = subprocess.run(["nm", "-D", "--defined-only", _movra.__file__],
+                            capture_output=True, text=True, check=True)
+    exported = [line.split()[-1] for line in result.stdout.splitlines() if line.strip()]
+    assert exported == ["PyInit__movra"]
+
+
+def test_help_and_signatures_of_every_method():
+    text = pydoc.render_doc(movra.Graph, renderer=pydoc.plaintext)
+    for name, method in vars(movra.Graph).items():
+        if callable(method) and not name.startswith("__"):
+            signature = inspect.signature(method)
+            assert list(signature.parameters)[0] == "self"
+            assert f"{name}{signature}".replace("(self, /, ", "(self, ") in text.replace(
+                "(self, /, ", "(self, ")
+    assert str(inspect.signature(movra.Graph)) == "()"
