@@ -67,8 +67,8 @@ std::vector<std::string_view> views(const std::vector<std::string>& ids) {
 /// Everything observable about the graph, to check that failed calls change
 /// nothing.
 struct Snapshot {
-  std::vector<std::tuple<std::string, int, int, std::vector<NodeIndex>, std::uint64_t, bool,
-                         std::uint64_t, std::uint64_t>>
+  std::vector<std::tuple<std::string, int, int, std::vector<NodeIndex>, bool, std::uint64_t,
+                         std::uint64_t>>
       nodes;
   bool built;
   std::uint64_t clock;
@@ -77,9 +77,12 @@ struct Snapshot {
 
 Snapshot snapshot(const Graph& g) {
   Snapshot s{{}, g.built(), g.clock()};
-  for (const Node& n : g.nodes())
-    s.nodes.emplace_back(n.id, static_cast<int>(n.kind), static_cast<int>(n.state), n.deps, n.epoch,
-                         n.has_signature, n.signature, n.hash);
+  for (NodeIndex i = 0; i < g.size(); ++i) {
+    const Node& n = g.nodes()[i];
+    s.nodes.emplace_back(n.id, static_cast<int>(n.kind), static_cast<int>(g.state(i)),
+                         std::vector<NodeIndex>(n.deps.begin(), n.deps.end()), n.has_signature,
+                         n.signature, g.stamp(i));
+  }
   return s;
 }
 
@@ -90,7 +93,7 @@ void check_invariants(const Graph& g) {
   for (std::size_t i = 0; i < n; ++i) {
     auto found = g.idx(nodes[i].id);
     require(found.ok() && *found == i, "id map resolves every id to its node");
-    const auto& deps = nodes[i].deps;
+    const auto deps = nodes[i].deps.view();
     for (std::size_t k = 0; k < deps.size(); ++k) {
       require(deps[k] < n && deps[k] != i, "deps valid");
       require(std::find(deps.begin(), deps.begin() + k, deps[k]) == deps.begin() + k,
@@ -108,7 +111,8 @@ void check_invariants(const Graph& g) {
   for (std::size_t i = 0; i < n; ++i) {
     std::vector<NodeIndex> expected;
     for (std::size_t j = 0; j < n; ++j)
-      if (std::find(nodes[j].deps.begin(), nodes[j].deps.end(), i) != nodes[j].deps.end())
+      if (std::find(nodes[j].deps.begin(), nodes[j].deps.end(), static_cast<NodeIndex>(i)) !=
+          nodes[j].deps.end())
         expected.push_back(static_cast<NodeIndex>(j));
     const auto got = g.dependents(static_cast<NodeIndex>(i));
     require(std::equal(got.begin(), got.end(), expected.begin(), expected.end()),
@@ -133,11 +137,7 @@ bool settle(const movra::core::Result<T>& result, const Snapshot& before, const 
 
 std::uint64_t fold(const Graph& g, const Node& node) {
   std::uint64_t h = movra::core::kSignatureSeed;
-  for (NodeIndex d : node.deps) {
-    const Node& dep = g.nodes()[d];
-    h = (h ^ (dep.kind == movra::core::NodeKind::Input ? dep.hash : dep.epoch)) *
-        movra::core::kSignaturePrime;
-  }
+  for (NodeIndex d : node.deps) h = (h ^ g.stamp(d)) * movra::core::kSignaturePrime;
   return h;
 }
 
@@ -186,7 +186,7 @@ void step(Graph& g, Input& in) {
       for (const auto& seed : seeds) require(*g.idx(seed) < g.size(), "seeds resolved");
       if (mark)
         for (NodeIndex i : list->indices())
-          require(g.nodes()[i].state == movra::core::NodeState::Dirty, "marked dirty");
+          require(g.state(i) == movra::core::NodeState::Dirty, "marked dirty");
       break;
     }
     case 7: {
@@ -201,10 +201,19 @@ void step(Graph& g, Input& in) {
         case 0: (void)settle(g.set_clean(id, value), before, g); break;
         case 1: (void)settle(g.skip_node(id, value), before, g); break;
         case 2:
-          if (settle(g.commit_node(id, value), before, g))
+          if (settle(g.commit_node(id, value), before, g)) {
             require(g.clock() == before.clock + 1, "commit advances the clock");
+            const NodeIndex i = *g.idx(id);
+            if (g.nodes()[i].kind != movra::core::NodeKind::Input)
+              require(g.stamp(i) == g.clock(), "commit stamps the epoch");
+          }
           break;
-        default: (void)settle(g.commit_input(id, value), before, g);
+        default:
+          if (settle(g.commit_input(id, value), before, g)) {
+            const NodeIndex i = *g.idx(id);
+            if (g.nodes()[i].kind == movra::core::NodeKind::Input)
+              require(g.stamp(i) == value, "commit_input stamps the hash");
+          }
       }
       break;
     }

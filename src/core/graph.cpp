@@ -68,14 +68,21 @@ Status Graph::add_node(std::string_view id, std::string_view kind) {
   if (nodes_.size() >= std::numeric_limits<NodeIndex>::max() - 1)
     throw std::length_error("graph cannot hold more nodes");
 
-  // Everything that can throw comes before the first change: room for the
-  // node, its id, the registry entry; the final move cannot fail.
-  if (nodes_.size() == nodes_.capacity()) nodes_.reserve(nodes_.size() * 2 + 16);
+  // Everything that can throw comes before the first change: room in every
+  // per-node array, the id, the registry entry; the appends then cannot fail.
+  if (nodes_.size() == nodes_.capacity()) {
+    const std::size_t capacity = nodes_.size() * 2 + 16;
+    nodes_.reserve(capacity);
+    states_.reserve(capacity);
+    stamps_.reserve(capacity);
+  }
   Node added;
   added.id.assign(id);
   added.kind = *parsed;
   index_.insert(probe, static_cast<NodeIndex>(nodes_.size()));
   nodes_.push_back(std::move(added));
+  states_.push_back(NodeState::Dirty);
+  stamps_.push_back(0);
   built_ = false;
   return Done{};
 }
@@ -96,7 +103,7 @@ Status Graph::set_deps(std::string_view id, std::span<const std::string_view> de
                               : !seen.insert(*d).second;
     if (!repeated) resolved.push_back(*d);
   }
-  nodes_[*target].deps = std::move(resolved);
+  nodes_[*target].deps = DepList::of(resolved);
   built_ = false;
   return Done{};
 }
@@ -114,76 +121,76 @@ Result<NodeKind> Graph::kind_of(std::string_view id) const {
 }
 
 Result<NodeState> Graph::state_of(std::string_view id) const {
-  auto n = node(id);
-  if (!n) return std::move(n.error());
-  return (*n)->state;
+  const auto i = find(id);
+  if (!i) return GraphError::unknown_node(id);
+  return states_[*i];
 }
 
 Result<IdList> Graph::deps_of(std::string_view id) const {
   auto n = node(id);
   if (!n) return std::move(n.error());
-  return IdList(*this, (*n)->deps);
+  const auto deps = (*n)->deps.view();
+  return IdList(*this, {deps.begin(), deps.end()});
 }
 
 // State transitions write their fields unconditionally: the caller sequences
 // them, and none depends on the node's kind, state or the built flag.
 
 Status Graph::set_dirty(std::string_view id) {
-  auto n = node(id);
-  if (!n) return std::move(n.error());
-  (*n)->state = NodeState::Dirty;
+  const auto i = find(id);
+  if (!i) return GraphError::unknown_node(id);
+  states_[*i] = NodeState::Dirty;
   return Done{};
 }
 
 Status Graph::set_computing(std::string_view id) {
-  auto n = node(id);
-  if (!n) return std::move(n.error());
-  (*n)->state = NodeState::Computing;
+  const auto i = find(id);
+  if (!i) return GraphError::unknown_node(id);
+  states_[*i] = NodeState::Computing;
   return Done{};
 }
 
-Status Graph::make_clean(std::string_view id, std::uint64_t signature) {
-  auto n = node(id);
-  if (!n) return std::move(n.error());
-  (*n)->state = NodeState::Clean;
-  (*n)->signature = signature;
-  (*n)->has_signature = true;
-  return Done{};
+Result<NodeIndex> Graph::make_clean(std::string_view id, std::uint64_t signature) {
+  const auto i = find(id);
+  if (!i) return GraphError::unknown_node(id);
+  states_[*i] = NodeState::Clean;
+  nodes_[*i].signature = signature;
+  nodes_[*i].has_signature = true;
+  return *i;
 }
 
-Status Graph::set_clean(std::string_view id, std::uint64_t hash) { return make_clean(id, hash); }
+Status Graph::set_clean(std::string_view id, std::uint64_t hash) {
+  auto i = make_clean(id, hash);
+  if (!i) return std::move(i.error());
+  return Done{};
+}
 
 Status Graph::skip_node(std::string_view id, std::uint64_t signature) {
-  return make_clean(id, signature);
+  return set_clean(id, signature);
 }
 
+// An epoch only reaches dependents' signatures for nodes that are not
+// inputs, and a content hash only for inputs: each node keeps the one its
+// kind makes visible, so a commit of the other sort changes no stamp.
+
 Status Graph::commit_node(std::string_view id, std::uint64_t signature) {
-  auto n = node(id);
-  if (!n) return std::move(n.error());
-  (*n)->state = NodeState::Clean;
-  (*n)->signature = signature;
-  (*n)->has_signature = true;
-  (*n)->epoch = ++clock_;  // wraps modulo 2^64 by the rules of unsigned arithmetic
+  auto i = make_clean(id, signature);
+  if (!i) return std::move(i.error());
+  ++clock_;  // wraps modulo 2^64 by the rules of unsigned arithmetic
+  if (nodes_[*i].kind != NodeKind::Input) stamps_[*i] = clock_;
   return Done{};
 }
 
 Status Graph::commit_input(std::string_view id, std::uint64_t content_hash) {
-  auto n = node(id);
-  if (!n) return std::move(n.error());
-  (*n)->state = NodeState::Clean;
-  (*n)->signature = content_hash;
-  (*n)->has_signature = true;
-  (*n)->hash = content_hash;
+  auto i = make_clean(id, content_hash);
+  if (!i) return std::move(i.error());
+  if (nodes_[*i].kind == NodeKind::Input) stamps_[*i] = content_hash;
   return Done{};
 }
 
 std::uint64_t Graph::dependency_signature(const Node& node) const noexcept {
   std::uint64_t h = kSignatureSeed;
-  for (const NodeIndex d : node.deps) {
-    const Node& dep = nodes_[d];
-    const std::uint64_t value = dep.kind == NodeKind::Input ? dep.hash : dep.epoch;
-    h = (h ^ value) * kSignaturePrime;
-  }
+  for (const NodeIndex d : node.deps) h = (h ^ stamps_[d]) * kSignaturePrime;
   return h;
 }
 

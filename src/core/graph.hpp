@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dep_list.hpp"
 #include "error.hpp"
 #include "id_map.hpp"
 #include "result.hpp"
@@ -29,19 +30,17 @@ std::optional<NodeKind> parse_kind(std::string_view name) noexcept;
 inline constexpr std::uint64_t kSignatureSeed = 0x14650FB0739D0383ULL;
 inline constexpr std::uint64_t kSignaturePrime = 0x100000001B3ULL;
 
+/// What a node is, as declared.  Its state and the value it contributes to
+/// its dependents' signatures are kept in dense arrays beside the nodes,
+/// because propagation and the signature fold read them for many nodes at a
+/// time.
 struct Node {
   std::string id;
   /// Inbound edges in declared order, without repeats or the node itself.
-  std::vector<NodeIndex> deps;
-  /// The graph clock at the node's last commit_node; 0 before the first.
-  std::uint64_t epoch = 0;
+  DepList deps;
   /// The memo key the node was last made clean under, if has_signature.
   std::uint64_t signature = 0;
-  /// The content hash of an input; 0 until commit_input, which is also how an
-  /// input never committed folds into its dependents' signatures.
-  std::uint64_t hash = 0;
   NodeKind kind;
-  NodeState state = NodeState::Dirty;
   bool has_signature = false;
 };
 
@@ -119,7 +118,13 @@ class Graph {
 
   // Read-only views for tests and tools that check the kernel's invariants.
   const std::vector<Node>& nodes() const noexcept { return nodes_; }
-  std::span<const NodeIndex> dependents(NodeIndex i) const noexcept;
+  NodeState state(NodeIndex i) const noexcept { return states_[i]; }
+  /// What node i folds as in its dependents' signatures.
+  std::uint64_t stamp(NodeIndex i) const noexcept { return stamps_[i]; }
+  std::span<const NodeIndex> dependents(NodeIndex i) const noexcept {
+    return std::span(dependents_).subspan(dependents_start_[i],
+                                          dependents_start_[i + 1] - dependents_start_[i]);
+  }
   std::span<const NodeIndex> order() const noexcept { return order_; }
   std::span<const NodeIndex> position() const noexcept { return position_; }
   std::uint64_t clock() const noexcept { return clock_; }
@@ -129,13 +134,20 @@ class Graph {
   Result<Node*> node(std::string_view id);
   Result<const Node*> node(std::string_view id) const;
   Result<std::vector<NodeIndex>> resolve_seeds(std::span<const std::string_view> seeds) const;
-  Status make_clean(std::string_view id, std::uint64_t signature);
+  Result<NodeIndex> make_clean(std::string_view id, std::uint64_t signature);
   void rebuild_dependents();
   std::vector<NodeIndex> closure(std::span<const NodeIndex> seeds) const;
-  IdList filter_order(bool (*keep)(const Node&)) const;
+  IdList filter_order(bool (*keep)(const Graph&, NodeIndex)) const;
   std::uint64_t dependency_signature(const Node& node) const noexcept;
+  void sort_by_position(std::vector<NodeIndex>& nodes) const;
 
   std::vector<Node> nodes_;
+  std::vector<NodeState> states_;
+  /// Per node, the value its dependents fold: an input's content hash (0
+  /// until commit_input), any other node's epoch (the clock at its last
+  /// commit_node, 0 before).  The other of the two is never read, so it is
+  /// not kept.
+  std::vector<std::uint64_t> stamps_;
   IdMap index_;
   std::vector<NodeIndex> order_;
   std::vector<NodeIndex> position_;

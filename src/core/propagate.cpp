@@ -61,13 +61,13 @@ Result<IdList> Graph::mark_dirty(std::span<const std::string_view> seeds) {
   auto resolved = resolve_seeds(seeds);
   if (!resolved) return std::move(resolved.error());
   std::vector<NodeIndex> reached = closure(*resolved);
-  for (const NodeIndex i : reached) nodes_[i].state = NodeState::Dirty;
+  for (const NodeIndex i : reached) states_[i] = NodeState::Dirty;
   return sorted_ids(std::move(reached));
 }
 
 Result<IdList> Graph::dirty_nodes() const {
   if (!built_) return GraphError::not_built();
-  return filter_order([](const Node& n) { return n.state == NodeState::Dirty; });
+  return filter_order([](const Graph& g, NodeIndex i) { return g.states_[i] == NodeState::Dirty; });
 }
 
 }  // namespace movra::core
