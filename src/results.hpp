@@ -27,7 +27,9 @@ inline PyObject* to_python(core::NodeState state) noexcept { return new_str(core
 inline PyObject* to_python(const core::IdList& ids) noexcept {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   if (!list) return nullptr;
+  constexpr std::size_t kAhead = 8;  // about one str creation's worth of memory latency
   for (std::size_t i = 0; i < ids.size(); ++i) {
+    ids.prefetch(i + kAhead);
     PyObject* id = new_str(ids[i]);
     if (id == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), id);  // steals id

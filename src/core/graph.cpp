@@ -44,6 +44,14 @@ std::optional<NodeIndex> Graph::find(std::string_view id) const noexcept {
   return index_.find(id, [this](NodeIndex i) { return std::string_view(nodes_[i].id); });
 }
 
+std::vector<std::optional<NodeIndex>> Graph::find_all(std::span<const std::string_view> ids) const {
+  std::vector<std::optional<NodeIndex>> found(ids.size());
+  index_.find_all(
+      ids, found.data(), [this](NodeIndex i) { return std::string_view(nodes_[i].id); },
+      [this](NodeIndex i) { prefetch(nodes_[i].id.data()); });
+  return found;
+}
+
 Result<NodeIndex> Graph::idx(std::string_view id) const {
   if (auto i = find(id)) return *i;
   return GraphError::unknown_node(id);
@@ -88,20 +96,29 @@ Status Graph::add_node(std::string_view id, std::string_view kind) {
 }
 
 Status Graph::set_deps(std::string_view id, std::span<const std::string_view> deps) {
-  const auto target = find(id);
+  // The node and its entries are looked up together, then judged in order:
+  // an unknown node first, then the first entry that names the node itself
+  // or no node.
+  std::vector<std::string_view> wanted;
+  wanted.reserve(deps.size() + 1);
+  wanted.push_back(id);
+  wanted.insert(wanted.end(), deps.begin(), deps.end());
+  const auto found_all = find_all(wanted);
+  const auto target = found_all[0];
   if (!target) return GraphError::unknown_node(id);
+  const std::optional<NodeIndex>* found = found_all.data() + 1;
 
   std::vector<NodeIndex> resolved;
   resolved.reserve(deps.size());
   std::unordered_set<NodeIndex> seen;
-  for (std::string_view dep : deps) {
-    if (dep == id) return GraphError::self_dependency(id);
-    const auto d = find(dep);
-    if (!d) return GraphError::unknown_node(dep);
+  for (std::size_t k = 0; k < deps.size(); ++k) {
+    if (deps[k] == id) return GraphError::self_dependency(id);
+    if (!found[k]) return GraphError::unknown_node(deps[k]);
+    const NodeIndex d = *found[k];
     const bool repeated = deps.size() <= kScanLimit
-                              ? std::find(resolved.begin(), resolved.end(), *d) != resolved.end()
-                              : !seen.insert(*d).second;
-    if (!repeated) resolved.push_back(*d);
+                              ? std::find(resolved.begin(), resolved.end(), d) != resolved.end()
+                              : !seen.insert(d).second;
+    if (!repeated) resolved.push_back(d);
   }
   nodes_[*target].deps = DepList::of(resolved);
   built_ = false;

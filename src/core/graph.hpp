@@ -61,6 +61,9 @@ class IdList {
       : graph_(&graph), nodes_(std::move(nodes)) {}
   std::size_t size() const noexcept { return nodes_.size(); }
   std::string_view operator[](std::size_t i) const noexcept;
+  /// Hints that id i will be read soon; long lists are read in an order
+  /// unrelated to where their nodes lie in memory.
+  void prefetch(std::size_t i) const noexcept;
   const std::vector<NodeIndex>& indices() const noexcept { return nodes_; }
 
  private:
@@ -131,6 +134,7 @@ class Graph {
 
  private:
   std::optional<NodeIndex> find(std::string_view id) const noexcept;
+  std::vector<std::optional<NodeIndex>> find_all(std::span<const std::string_view> ids) const;
   Result<Node*> node(std::string_view id);
   Result<const Node*> node(std::string_view id) const;
   Result<std::vector<NodeIndex>> resolve_seeds(std::span<const std::string_view> seeds) const;
@@ -161,6 +165,10 @@ class Graph {
 
 inline std::string_view IdList::operator[](std::size_t i) const noexcept {
   return graph_->id_of(nodes_[i]);
+}
+
+inline void IdList::prefetch(std::size_t i) const noexcept {
+  if (i < nodes_.size()) core::prefetch(&graph_->nodes()[nodes_[i]]);
 }
 
 }  // namespace movra::core

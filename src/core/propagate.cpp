@@ -6,12 +6,12 @@
 namespace movra::core {
 
 Result<std::vector<NodeIndex>> Graph::resolve_seeds(std::span<const std::string_view> seeds) const {
+  const auto found = find_all(seeds);
   std::vector<NodeIndex> resolved;
   resolved.reserve(seeds.size());
-  for (std::string_view seed : seeds) {
-    const auto i = find(seed);
-    if (!i) return GraphError::unknown_node(seed);
-    resolved.push_back(*i);
+  for (std::size_t k = 0; k < seeds.size(); ++k) {
+    if (!found[k]) return GraphError::unknown_node(seeds[k]);
+    resolved.push_back(*found[k]);
   }
   return resolved;
 }
