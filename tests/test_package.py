@@ -45,3 +45,17 @@ def test_help_and_signatures_of_every_method():
             assert f"{name}{signature}".replace("(self, /, ", "(self, ") in text.replace(
                 "(self, /, ", "(self, ")
     assert str(inspect.signature(movra.Graph)) == "()"
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+def test_package_passes_strict_type_checking():
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(PACKAGE)],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_main_job_runs():
+    result = subprocess.run([sys.executable, "-m", "movra"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert "memo hits   subtotal, tax, invoice" in result.stdout
+    assert "cut off     tax_rate" in result.stdout

@@ -2,8 +2,11 @@
 
 `Graph` keeps the bookkeeping of a reactive computation graph (registry,
 topological order, change propagation, node states and memo signatures);
-node values stay in Python.
+`Flow` drives it: plain Python functions become nodes that are recomputed
+exactly when what they depend on changes.
 """
 from ._movra import Graph, kernel_version
+from .flow import Explanation, Flow, FlowError, Report
+from .hashing import content_hash
 
-__all__ = ["Graph", "kernel_version"]
+__all__ = ["Graph", "kernel_version", "Flow", "FlowError", "Report", "Explanation", "content_hash"]

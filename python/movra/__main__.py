@@ -1,65 +1,57 @@
-"""A short tour of the kernel: declare a graph, change an input, and let
-check_node decide what to recompute and what is a memo hit."""
+"""`python -m movra`: a reactive invoice, run pass by pass.
+
+Each pass prints what the kernel scheduled: which nodes were recomputed, which
+were memo hits (their inputs' content did not change) and which were cut off
+(recomputed to the same value, so their dependents were spared)."""
 from __future__ import annotations
 
-import hashlib
-import pickle
-from collections.abc import Callable
-
-from . import Graph, kernel_version
-
-FUNCTIONS: dict[str, tuple[tuple[str, ...], Callable[..., object]]] = {
-    "subtotal": (("price", "qty"), lambda price, qty: price * qty),
-    "tax": (("subtotal",), lambda subtotal: round(subtotal * 0.2, 2)),
-    "invoice": (("subtotal", "tax"), lambda subtotal, tax: f"{subtotal + tax:.2f}"),
-}
+from . import Flow, kernel_version
 
 
-def content_hash(value: object) -> int:
-    digest = hashlib.blake2b(pickle.dumps(value), digest_size=8).digest()
-    return int.from_bytes(digest, "little")
+def build_flow() -> Flow:
+    flow = Flow()
+    flow.input("price", 10.0)
+    flow.input("qty", 3)
+    flow.input("country", "FR")
 
+    @flow.reactive
+    def subtotal(price: float, qty: int) -> float:
+        return price * qty
 
-def run_pass(graph: Graph, values: dict[str, object], changed: list[str]) -> None:
-    for node in graph.mark_dirty(changed):
-        kind, needed, signature = graph.check_node(node)
-        if kind == "input":
-            graph.commit_input(node, content_hash(values[node]))
-            print(f"  {node:<9} input      = {values[node]!r}")
-        elif needed:
-            deps, function = FUNCTIONS[node]
-            values[node] = function(*(values[d] for d in deps))
-            graph.commit_node(node, signature)
-            print(f"  {node:<9} recomputed = {values[node]!r}")
-        else:
-            graph.skip_node(node, signature)
-            print(f"  {node:<9} memo hit   = {values[node]!r}")
+    @flow.reactive
+    def tax_rate(country: str) -> float:
+        return {"FR": 0.20, "DE": 0.19, "UK": 0.20}.get(country, 0.0)
+
+    @flow.reactive
+    def tax(subtotal: float, tax_rate: float) -> float:
+        return round(subtotal * tax_rate, 2)
+
+    @flow.view
+    def invoice(subtotal: float, tax: float) -> str:
+        return f"{subtotal:.2f} + {tax:.2f} tax = {subtotal + tax:.2f}"
+
+    return flow
 
 
 def main() -> None:
-    print(f"movra kernel {kernel_version()}")
-    graph = Graph()
-    for node in ("price", "qty"):
-        graph.add_node(node, "input")
-    graph.add_node("subtotal", "reactive")
-    graph.add_node("tax", "reactive")
-    graph.add_node("invoice", "view")
-    for node, (deps, _) in FUNCTIONS.items():
-        graph.set_deps(node, list(deps))
-    graph.build()
-    print(f"{graph!r}, order: {', '.join(graph.topo_order())}")
-
-    values: dict[str, object] = {"price": 10.0, "qty": 3}
-    steps = [
-        ("first pass", ["price", "qty"], {}),
-        ("price 10.0 -> 12.0", ["price"], {"price": 12.0}),
-        ("price set to 12.0 again", ["price"], {"price": 12.0}),
+    print(f"movra {kernel_version()} — a reactive invoice\n")
+    flow = build_flow()
+    steps: list[tuple[str, dict[str, object]]] = [
+        ("first run: everything is computed", {}),
+        ("price 10.0 -> 12.0: subtotal, tax and invoice recompute", {"price": 12.0}),
+        ("price set to 12.0 again: same content hash, all memo hits", {"price": 12.0}),
+        ("country FR -> UK: same rate, so tax_rate is cut off", {"country": "UK"}),
+        ("qty 3 -> 4", {"qty": 4}),
     ]
-    for title, changed, update in steps:
-        values.update(update)
-        print(f"\n{title}:")
-        run_pass(graph, values, changed)
-    print(f"\ninvoice: {values['invoice']}; dirty now: {graph.dirty_nodes()}")
+    for title, changes in steps:
+        if changes:
+            flow.set(changes)
+            changed = ", ".join(f"{k}={v!r}" for k, v in changes.items())
+            print(f"why would invoice recompute after {changed}?\n  {flow.explain('invoice')}")
+        report = flow.run()
+        print(f"== {title}\n{report}\n  invoice = {flow['invoice']}\n")
+    print("The graph now, as Mermaid:\n")
+    print(flow.to_mermaid())
 
 
 if __name__ == "__main__":
