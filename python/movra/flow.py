@@ -120,6 +120,23 @@ class Explanation:
         return text
 
 
+class _Declarer:
+    """The decorator behind `flow.reactive`, `flow.view` and `flow.source`,
+    usable bare or with options."""
+
+    def __init__(self, flow: Flow, kind: Kind) -> None:
+        self._flow, self._kind = flow, kind
+
+    @overload
+    def __call__(self, func: F) -> F: ...
+    @overload
+    def __call__(self, *, deps: list[str] | None = None, name: str | None = None,
+                 cutoff: bool = True) -> Callable[[F], F]: ...
+    def __call__(self, func: F | None = None, *, deps: list[str] | None = None,
+                 name: str | None = None, cutoff: bool = True) -> F | Callable[[F], F]:
+        return self._flow._decorator(self._kind, func, deps, name, cutoff)
+
+
 class Flow:
     """A reactive graph of Python values and functions.
 
@@ -147,37 +164,23 @@ class Flow:
         if value is not MISSING:
             self.set({name: value})
 
-    @overload
-    def reactive(self, func: F) -> F: ...
-    @overload
-    def reactive(self, *, deps: list[str] | None = None, name: str | None = None,
-                 cutoff: bool = True) -> Callable[[F], F]: ...
-    def reactive(self, func: F | None = None, *, deps: list[str] | None = None,
-                 name: str | None = None, cutoff: bool = True) -> F | Callable[[F], F]:
-        """Declare a computed node; its dependencies are its parameter names
-        unless `deps` names them (then they are passed by position)."""
-        return self._decorator("reactive", func, deps, name, cutoff)
+    @property
+    def reactive(self) -> _Declarer:
+        """Declare a computed node: `@flow.reactive`, or `@flow.reactive(deps=[...],
+        name=..., cutoff=...)`.  Its dependencies are its parameter names unless
+        `deps` names them (then they are passed by position)."""
+        return _Declarer(self, "reactive")
 
-    @overload
-    def view(self, func: F) -> F: ...
-    @overload
-    def view(self, *, deps: list[str] | None = None, name: str | None = None,
-             cutoff: bool = True) -> Callable[[F], F]: ...
-    def view(self, func: F | None = None, *, deps: list[str] | None = None,
-             name: str | None = None, cutoff: bool = True) -> F | Callable[[F], F]:
+    @property
+    def view(self) -> _Declarer:
         """Declare a view: a computed node meant for the outside (a page, a report)."""
-        return self._decorator("view", func, deps, name, cutoff)
+        return _Declarer(self, "view")
 
-    @overload
-    def source(self, func: F) -> F: ...
-    @overload
-    def source(self, *, deps: list[str] | None = None, name: str | None = None,
-               cutoff: bool = True) -> Callable[[F], F]: ...
-    def source(self, func: F | None = None, *, deps: list[str] | None = None,
-               name: str | None = None, cutoff: bool = True) -> F | Callable[[F], F]:
+    @property
+    def source(self) -> _Declarer:
         """Declare a source: a node that reads the outside world (a file, a
         clock).  It is computed on the first run and again after `refresh`."""
-        return self._decorator("source", func, deps, name, cutoff)
+        return _Declarer(self, "source")
 
     def _decorator(self, kind: Kind, func: F | None, deps: list[str] | None, name: str | None,
                    cutoff: bool) -> F | Callable[[F], F]:
