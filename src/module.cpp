@@ -188,7 +188,7 @@ PyObject* graph_type() noexcept {
   static PyObject* type = nullptr;
   if (type != nullptr) return type;
   type = guarded([]() -> PyObject* {
-    if (!GraphMethods::intern()) return nullptr;
+    if (!GraphMethods::intern() || !intern_names()) return nullptr;
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(kGraphDoc)},
         {Py_tp_new, reinterpret_cast<void*>(graph_new)},

@@ -3,6 +3,9 @@
 
 #include <Python.h>
 
+#include <string>
+#include <string_view>
+
 #include "core/graph.hpp"
 #include "errors.hpp"
 #include "pyref.hpp"
@@ -20,8 +23,34 @@ inline PyObject* new_ref(PyObject* object) noexcept {
 
 inline PyObject* to_python(core::Done) noexcept { return new_ref(Py_None); }
 inline PyObject* to_python(bool value) noexcept { return new_ref(value ? Py_True : Py_False); }
-inline PyObject* to_python(core::NodeKind kind) noexcept { return new_str(core::name(kind)); }
-inline PyObject* to_python(core::NodeState state) noexcept { return new_str(core::name(state)); }
+/// The names of the kinds and states, made once when the type is created:
+/// check_node answers for every node of every pass, and handing out a
+/// reference to one of seven interned strs spares it a str allocation.
+struct InternedNames {
+  PyObject* kinds[4];
+  PyObject* states[3];
+};
+inline InternedNames interned_names{};
+
+/// Makes the names on first use; false with an exception set on failure.
+inline bool intern_names() noexcept {
+  const auto intern = [](PyObject*& slot, std::string_view text) {
+    if (slot == nullptr) slot = PyUnicode_InternFromString(std::string(text).c_str());
+    return slot != nullptr;
+  };
+  for (int k = 0; k < 4; ++k)
+    if (!intern(interned_names.kinds[k], core::name(static_cast<core::NodeKind>(k)))) return false;
+  for (int s = 0; s < 3; ++s)
+    if (!intern(interned_names.states[s], core::name(static_cast<core::NodeState>(s)))) return false;
+  return true;
+}
+
+inline PyObject* to_python(core::NodeKind kind) noexcept {
+  return new_ref(interned_names.kinds[static_cast<int>(kind)]);
+}
+inline PyObject* to_python(core::NodeState state) noexcept {
+  return new_ref(interned_names.states[static_cast<int>(state)]);
+}
 
 /// A list made at its final length and filled in place, one new str per id.
 inline PyObject* to_python(const core::IdList& ids) noexcept {
