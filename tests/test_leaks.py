@@ -153,3 +153,14 @@ def test_errors_leave_no_cycle_through_the_graph():
     del holder, g
     gc.collect()
     assert ref() is None
+
+
+def test_kind_and_state_names_are_not_leaked():
+    g = make_graph(("a", "input"))
+    kind, state = g.kind_of("a"), g.state_of("a")
+    before = sys.getrefcount(kind), sys.getrefcount(state)
+    for _ in range(10_000):
+        g.check_node("a")
+        g.kind_of("a")
+        g.state_of("a")
+    assert (sys.getrefcount(kind), sys.getrefcount(state)) == before
