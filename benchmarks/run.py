@@ -139,7 +139,7 @@ class Table:
 
     def add(self, operation: str, n: int, impl: str, seconds: float) -> None:
         self.rows.setdefault((operation, n), {})[impl] = seconds
-        print(f"  {operation:<28} {impl:<12} {seconds * 1e3:12.2f} ms", flush=True)
+        print(f"  {operation:<34} {impl:<14} {fmt(operation, seconds):>14}", flush=True)
 
 
 IMPLS = ["movra", "pure Python", "graphlib", "networkx", "rustworkx", "CPython floor"]
