@@ -293,3 +293,27 @@ def test_content_hash():
         return h(("Point", p.x))
 
     assert h(Point(1)) == h(Point(1)) != h(Point(2))
+
+
+def double(x):
+    return 2 * x
+
+
+def total(a, b):
+    return a + b
+
+
+def test_process_pool_executor():
+    from concurrent.futures import ProcessPoolExecutor
+
+    flow = Flow()
+    flow.input("x", 3)
+    flow.reactive(deps=["x"], name="a")(double)
+    flow.reactive(deps=["x"], name="b")(double)
+    flow.view(total)
+    with ProcessPoolExecutor(2) as pool:
+        report = flow.run(executor=pool)
+        assert flow["total"] == 12 and sorted(report.recomputed) == ["a", "b", "total"]
+        flow.set(x=4)
+        flow.run(executor=pool)
+    assert flow["total"] == 16
