@@ -2,7 +2,6 @@
 #include "error.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <iterator>
 

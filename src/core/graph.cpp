@@ -41,24 +41,18 @@ std::optional<NodeKind> parse_kind(std::string_view name) noexcept {
 Graph::Graph() : index_(random_key()) {}
 
 std::optional<NodeIndex> Graph::find(std::string_view id) const noexcept {
-  return index_.find(id, [this](NodeIndex i) { return std::string_view(nodes_[i].id); });
+  return index_.find(id, id_reader());
 }
 
 std::vector<std::optional<NodeIndex>> Graph::find_all(std::span<const std::string_view> ids) const {
   std::vector<std::optional<NodeIndex>> found(ids.size());
-  index_.find_all(
-      ids, found.data(), [this](NodeIndex i) { return std::string_view(nodes_[i].id); },
-      [this](NodeIndex i) { prefetch(nodes_[i].id.data()); });
+  index_.find_all(ids, found.data(), id_reader(),
+                  [this](NodeIndex i) { prefetch(nodes_[i].id.data()); });
   return found;
 }
 
 Result<NodeIndex> Graph::idx(std::string_view id) const {
   if (auto i = find(id)) return *i;
-  return GraphError::unknown_node(id);
-}
-
-Result<Node*> Graph::node(std::string_view id) {
-  if (auto i = find(id)) return &nodes_[*i];
   return GraphError::unknown_node(id);
 }
 
@@ -68,7 +62,7 @@ Result<const Node*> Graph::node(std::string_view id) const {
 }
 
 Status Graph::add_node(std::string_view id, std::string_view kind) {
-  const auto probe = index_.probe(id, [this](NodeIndex i) { return std::string_view(nodes_[i].id); });
+  const auto probe = index_.probe(id, id_reader());
   if (probe.found) return GraphError::duplicate_node(id);
   const auto parsed = parse_kind(kind);
   if (!parsed) return GraphError::invalid_kind(kind);

@@ -133,9 +133,12 @@ class Graph {
   std::uint64_t clock() const noexcept { return clock_; }
 
  private:
+  /// How the id map reads the id it compares with: from the node itself.
+  auto id_reader() const noexcept {
+    return [this](NodeIndex i) { return std::string_view(nodes_[i].id); };
+  }
   std::optional<NodeIndex> find(std::string_view id) const noexcept;
   std::vector<std::optional<NodeIndex>> find_all(std::span<const std::string_view> ids) const;
-  Result<Node*> node(std::string_view id);
   Result<const Node*> node(std::string_view id) const;
   Result<std::vector<NodeIndex>> resolve_seeds(std::span<const std::string_view> seeds) const;
   Result<NodeIndex> make_clean(std::string_view id, std::uint64_t signature);

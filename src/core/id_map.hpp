@@ -1,8 +1,8 @@
 // id_map.hpp - the id registry: an open-addressing table from id to node index.
 #pragma once
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -46,18 +46,15 @@ class IdMap {
   Probe probe(std::string_view id, const IdOf& id_of) const noexcept {
     const std::uint32_t tag = tag_of(id);
     if (size_ == 0) return {std::nullopt, tag};
-    for (std::size_t at = tag & mask(); ; at = (at + 1) & mask()) {
-      const Slot slot = slots_[at];
-      if (slot.index_plus_one == 0) return {std::nullopt, tag};
-      if (slot.tag == tag && id_of(slot.index_plus_one - 1) == id)
-        return {slot.index_plus_one - 1, tag};
-    }
+    return {finish(id, tag, tag & mask(), id_of), tag};
   }
 
+  /// The same lookup without the tag; an empty map answers without hashing.
   template <class IdOf>
   std::optional<NodeIndex> find(std::string_view id, const IdOf& id_of) const noexcept {
     if (size_ == 0) return std::nullopt;
-    return probe(id, id_of).found;
+    const std::uint32_t tag = tag_of(id);
+    return finish(id, tag, tag & mask(), id_of);
   }
 
   /// Looks up every id of `ids` into `found`.  Each id costs a few cache
@@ -87,7 +84,8 @@ class IdMap {
           at[k] = (at[k] + 1) & mask();
         if (slots_[at[k]].index_plus_one != 0) touch(slots_[at[k]].index_plus_one - 1);
       }
-      for (std::size_t k = 0; k < count; ++k) found[first + k] = finish(ids[first + k], tags[k], at[k], id_of);
+      for (std::size_t k = 0; k < count; ++k)
+        found[first + k] = finish(ids[first + k], tags[k], at[k], id_of);
     }
   }
 
@@ -100,8 +98,8 @@ class IdMap {
     std::uint32_t index_plus_one;  // 0 marks an empty slot
   };
 
-  /// Continues a probe for `id` at slot `at`, where the search has not yet
-  /// compared any id.
+  /// Probes for `id` from slot `at` on; the slots before `at` on its probe
+  /// path must hold other ids.
   template <class IdOf>
   std::optional<NodeIndex> finish(std::string_view id, std::uint32_t tag, std::size_t at,
                                   const IdOf& id_of) const noexcept {
