@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "errors.hpp"
+
 namespace movra::py {
 namespace {
 
@@ -98,20 +100,9 @@ bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs) no
 
 void name_conversion_error(const char* parameter) noexcept {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref original_type = Ref::steal(type);
-  Ref original = Ref::steal(value);
-  Ref original_traceback = Ref::steal(traceback);
-
+  Ref original = fetch_exception();
   PyErr_Format(PyExc_TypeError, "argument '%s': %S", parameter, original.get());
-  PyObject* cause = original ? PyException_GetCause(original.get()) : nullptr;
-  if (cause == nullptr) return;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyException_SetCause(value, cause);  // steals the reference to cause
-  PyErr_Restore(type, value, traceback);
+  set_cause(Ref::steal(PyException_GetCause(original.get())));
 }
 
 bool Str::convert(PyObject* object, std::string_view& out) noexcept {

@@ -45,6 +45,31 @@ void to_py_err(const core::GraphError& error) noexcept {
   });
 }
 
+Ref fetch_exception() noexcept {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_DecRef(type);
+  Py_DecRef(traceback);
+  return Ref::steal(value);
+}
+
+void set_cause(Ref cause) noexcept {
+  if (!cause || !PyErr_Occurred()) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyException_SetCause(value, cause.release());  // steals the reference
+  PyErr_Restore(type, value, traceback);
+}
+
+void raise_with_cause(PyObject* type, const char* message) noexcept {
+  Ref cause = fetch_exception();
+  PyErr_SetString(type, message);
+  set_cause(std::move(cause));
+}
+
 void raise_panic(const char* message) noexcept {
   PyObject* cls = panic_exception_class();
   if (cls != nullptr) PyErr_SetString(cls, message);

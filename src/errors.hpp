@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "core/error.hpp"
+#include "pyref.hpp"
 
 namespace movra::py {
 
@@ -15,6 +16,17 @@ namespace movra::py {
 /// id, RuntimeError for a graph that is not built, ValueError for the rest,
 /// with the error's message as the only argument.
 void to_py_err(const core::GraphError& error) noexcept;
+
+/// Takes the pending exception (normalised, its traceback attached), or
+/// nothing when none is pending.
+Ref fetch_exception() noexcept;
+
+/// Makes `cause` the __cause__ of the pending exception.
+void set_cause(Ref cause) noexcept;
+
+/// Replaces the pending exception with a new `type`(`message`) whose cause
+/// is the one it replaces.
+void raise_with_cause(PyObject* type, const char* message) noexcept;
 
 /// Raises PanicException (a BaseException) with `message`.
 void raise_panic(const char* message) noexcept;

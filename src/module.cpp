@@ -204,20 +204,7 @@ PyObject* graph_type() noexcept {
                                Py_TPFLAGS_DEFAULT, slots};
     return PyType_FromSpec(&spec);
   });
-  if (type == nullptr) {
-    PyObject *cause_type, *cause, *traceback;
-    PyErr_Fetch(&cause_type, &cause, &traceback);
-    PyErr_NormalizeException(&cause_type, &cause, &traceback);
-    if (traceback != nullptr) PyException_SetTraceback(cause, traceback);
-    Py_DecRef(cause_type);
-    Py_DecRef(traceback);
-    PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class Graph");
-    PyObject *error_type, *error, *error_traceback;
-    PyErr_Fetch(&error_type, &error, &error_traceback);
-    PyErr_NormalizeException(&error_type, &error, &error_traceback);
-    PyException_SetCause(error, cause);  // steals cause
-    PyErr_Restore(error_type, error, error_traceback);
-  }
+  if (type == nullptr) raise_with_cause(PyExc_RuntimeError, "An error occurred while initializing class Graph");
   return type;
 }
 
