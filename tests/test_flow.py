@@ -317,3 +317,29 @@ def test_process_pool_executor():
         flow.set(x=4)
         flow.run(executor=pool)
     assert flow["total"] == 16
+
+
+def test_runs_build_the_kernel_graph_only_after_declarations():
+    flow, _ = invoice_flow()
+    builds = []
+
+    class Counting:
+        def __init__(self, graph):
+            self._graph = graph
+
+        def build(self):
+            builds.append(1)
+            self._graph.build()
+
+        def __getattr__(self, name):
+            return getattr(self._graph, name)
+
+    flow.graph = Counting(flow.graph)
+    flow.run()
+    for price in (1.0, 2.0, 3.0):
+        flow.set(price=price)
+        flow.run()
+    assert len(builds) == 1
+    flow.input("late", 1)
+    flow.run()
+    assert len(builds) == 2

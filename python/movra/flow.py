@@ -154,6 +154,7 @@ class Flow:
         self.graph = Graph()
         self._nodes: dict[str, _Node] = {}
         self._unlinked: list[str] = []  # nodes whose deps the kernel has not been told yet
+        self._structure_changed = True  # the kernel's graph needs a build
         self._changed: set[str] = set()  # inputs set and sources refreshed since the last run
 
     # Declaring ---------------------------------------------------------------
@@ -200,6 +201,7 @@ class Flow:
     def _declare(self, node: _Node) -> None:
         self.graph.add_node(node.name, node.kind)  # the kernel refuses duplicates
         self._nodes[node.name] = node
+        self._structure_changed = True
         if node.deps:
             self._unlinked.append(node.name)
 
@@ -264,6 +266,8 @@ class Flow:
 
     def _link(self) -> None:
         """Tells the kernel the dependencies declared since the last run, and builds."""
+        if not self._structure_changed:
+            return
         unlinked, self._unlinked = self._unlinked, []
         try:
             for name in unlinked:
@@ -273,6 +277,7 @@ class Flow:
                     error.add_note(f"while declaring the dependencies of {name!r}")
                     raise
             self.graph.build()
+            self._structure_changed = False
         except Exception:
             self._unlinked = unlinked + self._unlinked
             raise
