@@ -56,11 +56,6 @@ Result<NodeIndex> Graph::idx(std::string_view id) const {
   return GraphError::unknown_node(id);
 }
 
-Result<const Node*> Graph::node(std::string_view id) const {
-  if (auto i = find(id)) return &nodes_[*i];
-  return GraphError::unknown_node(id);
-}
-
 Status Graph::add_node(std::string_view id, std::string_view kind) {
   const auto probe = index_.probe(id, id_reader());
   if (probe.found) return GraphError::duplicate_node(id);
@@ -126,44 +121,41 @@ IdList Graph::node_ids() const {
 }
 
 Result<NodeKind> Graph::kind_of(std::string_view id) const {
-  auto n = node(id);
-  if (!n) return std::move(n.error());
-  return (*n)->kind;
+  auto i = idx(id);
+  if (!i) return std::move(i.error());
+  return nodes_[*i].kind;
 }
 
 Result<NodeState> Graph::state_of(std::string_view id) const {
-  const auto i = find(id);
-  if (!i) return GraphError::unknown_node(id);
+  auto i = idx(id);
+  if (!i) return std::move(i.error());
   return states_[*i];
 }
 
 Result<IdList> Graph::deps_of(std::string_view id) const {
-  auto n = node(id);
-  if (!n) return std::move(n.error());
-  const auto deps = (*n)->deps.view();
+  auto i = idx(id);
+  if (!i) return std::move(i.error());
+  const auto deps = nodes_[*i].deps.view();
   return IdList(*this, {deps.begin(), deps.end()});
 }
 
 // State transitions write their fields unconditionally: the caller sequences
 // them, and none depends on the node's kind, state or the built flag.
 
-Status Graph::set_dirty(std::string_view id) {
-  const auto i = find(id);
-  if (!i) return GraphError::unknown_node(id);
-  states_[*i] = NodeState::Dirty;
+Status Graph::set_state(std::string_view id, NodeState state) {
+  auto i = idx(id);
+  if (!i) return std::move(i.error());
+  states_[*i] = state;
   return Done{};
 }
 
-Status Graph::set_computing(std::string_view id) {
-  const auto i = find(id);
-  if (!i) return GraphError::unknown_node(id);
-  states_[*i] = NodeState::Computing;
-  return Done{};
-}
+Status Graph::set_dirty(std::string_view id) { return set_state(id, NodeState::Dirty); }
+
+Status Graph::set_computing(std::string_view id) { return set_state(id, NodeState::Computing); }
 
 Result<NodeIndex> Graph::make_clean(std::string_view id, std::uint64_t signature) {
-  const auto i = find(id);
-  if (!i) return GraphError::unknown_node(id);
+  auto i = idx(id);
+  if (!i) return i;
   states_[*i] = NodeState::Clean;
   nodes_[*i].signature = signature;
   nodes_[*i].has_signature = true;
@@ -206,15 +198,16 @@ std::uint64_t Graph::dependency_signature(const Node& node) const noexcept {
 }
 
 Result<bool> Graph::needs_recompute(std::string_view id, std::uint64_t input_hash) const {
-  auto n = node(id);
-  if (!n) return std::move(n.error());
-  return !((*n)->has_signature && (*n)->signature == input_hash);
+  auto i = idx(id);
+  if (!i) return std::move(i.error());
+  const Node& node = nodes_[*i];
+  return !(node.has_signature && node.signature == input_hash);
 }
 
 Result<Check> Graph::check_node(std::string_view id) const {
-  auto n = node(id);
-  if (!n) return std::move(n.error());
-  const Node& checked = **n;
+  auto i = idx(id);
+  if (!i) return std::move(i.error());
+  const Node& checked = nodes_[*i];
   const std::uint64_t signature = dependency_signature(checked);
   return Check{checked.kind, !(checked.has_signature && checked.signature == signature),
                signature};

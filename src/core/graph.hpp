@@ -139,14 +139,13 @@ class Graph {
   }
   std::optional<NodeIndex> find(std::string_view id) const noexcept;
   std::vector<std::optional<NodeIndex>> find_all(std::span<const std::string_view> ids) const;
-  Result<const Node*> node(std::string_view id) const;
   Result<std::vector<NodeIndex>> resolve_seeds(std::span<const std::string_view> seeds) const;
+  Status set_state(std::string_view id, NodeState state);
   Result<NodeIndex> make_clean(std::string_view id, std::uint64_t signature);
   void rebuild_dependents();
   std::vector<NodeIndex> closure(std::span<const NodeIndex> seeds) const;
   IdList filter_order(bool (*keep)(const Graph&, NodeIndex)) const;
   std::uint64_t dependency_signature(const Node& node) const noexcept;
-  void sort_by_position(std::vector<NodeIndex>& nodes) const;
 
   std::vector<Node> nodes_;
   std::vector<NodeState> states_;

@@ -136,7 +136,7 @@ constexpr std::size_t kRadixThreshold = 1024;
 
 }  // namespace
 
-void Graph::sort_by_position(std::vector<NodeIndex>& nodes) const {
+IdList Graph::sorted_ids(std::vector<NodeIndex> nodes) const {
   // Positions are distinct per node, so sorting them and reading the nodes
   // back from the order is the stable sort by position, without pairs.
   for (NodeIndex& i : nodes) i = position_[i];
@@ -145,10 +145,6 @@ void Graph::sort_by_position(std::vector<NodeIndex>& nodes) const {
   else
     radix_sort(nodes, static_cast<NodeIndex>(order_.size() - 1));
   for (NodeIndex& p : nodes) p = order_[p];
-}
-
-IdList Graph::sorted_ids(std::vector<NodeIndex> nodes) const {
-  sort_by_position(nodes);
   return {*this, std::move(nodes)};
 }
 
