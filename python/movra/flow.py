@@ -424,19 +424,19 @@ class _Pass:
             self.report.memo_hits.append(name)
             return self.finish(name)
         graph.set_computing(name)
-        args = [self.flow._nodes[d].value for d in node.deps]
+        values = [self.flow._nodes[d].value for d in node.deps]
+        args, kwargs = ([], dict(zip(node.deps, values))) if node.by_keyword else (values, {})
         assert node.func is not None
         started = time.perf_counter()
         if self.executor is None:
             try:
-                value, error = call(node, args), None
+                value, error = node.func(*args, **kwargs), None
             except Exception as raised:
                 value, error = None, raised
             self.complete(name, signature, started, value, error)
-        elif node.by_keyword:
-            self.running[self.executor.submit(node.func, **dict(zip(node.deps, args)))] = (name, signature, started)
         else:
-            self.running[self.executor.submit(node.func, *args)] = (name, signature, started)
+            future = self.executor.submit(node.func, *args, **kwargs)
+            self.running[future] = (name, signature, started)
 
     def commit_input(self, node: _Node) -> None:
         if node.value is MISSING:
@@ -487,9 +487,3 @@ class _Pass:
             if self.waiting[m] == 0:
                 heapq.heappush(self.ready, self.position[m])
 
-
-def call(node: _Node, args: list[Any]) -> Any:
-    assert node.func is not None
-    if node.by_keyword:
-        return node.func(**dict(zip(node.deps, args)))
-    return node.func(*args)
