@@ -1,123 +1,37 @@
 """`Flow`: plain Python functions as a reactive graph, driven by the kernel.
 
-A flow holds the values; its `Graph` holds the bookkeeping.  Each `run()`
-walks the kernel's schedule of what changed, in topological order: inputs are
-committed with the content hash of their value, every other node is asked
-`check_node` and is either recomputed (`commit_node`) or recorded as a memo
-hit (`skip_node`).  A recomputed node whose value did not change is cut off
-with `skip_node`, so that its dependents become memo hits too.
+A flow holds the values; its `Graph` holds the bookkeeping.  Each run walks the
+kernel's schedule of what changed, in topological order (see `_run`).
+
+Concurrency: one run at a time.  A second `run()` from another thread waits
+for the first; a run started from inside a node function or a watch callback
+of the same flow raises RuntimeError.  `set()` and `refresh()` never wait: made
+while a run is in progress, they apply when it ends, so a run sees the inputs
+as they were when it started.  Declaring and removing nodes wait for a run in
+progress to end.  Reading `flow[name]` never waits.
 """
 from __future__ import annotations
 
-import builtins
-import heapq
-import inspect
+import asyncio
+import threading
 import time
-from collections.abc import Callable, Iterator, Mapping
+import warnings
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, wait
-from dataclasses import dataclass, field
-from typing import Any, Literal, TypeVar, overload
+from contextlib import contextmanager
+from typing import Any, TypeVar, overload
 
+from . import _explain, _structure
+from ._declare import MISSING, Kind, Node, computed_node
 from ._movra import Graph
+from ._names import listed, quoted
+from ._report import Explanation, FlowError, Report
+from ._run import Job, Pass, _tokens, call_and_hash, call_node, hash_of
 from .hashing import content_hash
 
-__all__ = ["Flow", "FlowError", "Report", "Explanation"]
+__all__ = ["Flow", "FlowError", "Report", "Explanation", "Watch"]
 
-Kind = Literal["input", "source", "reactive", "view"]
 F = TypeVar("F", bound=Callable[..., Any])
-
-
-class _Missing:
-    def __repr__(self) -> str:
-        return "<no value>"
-
-
-MISSING: Any = _Missing()
-
-
-@dataclass
-class _Node:
-    name: str
-    kind: Kind
-    func: Callable[..., Any] | None = None
-    deps: tuple[str, ...] = ()
-    by_keyword: bool = False  # deps named by the function's parameters
-    cutoff: bool = True
-    value: Any = MISSING
-    hash: int | None = None  # of `value`
-    version: int = 0  # bumped whenever `value` changes content
-    pending_hash: int | None = None  # an input's value set since the last run
-    seen: dict[str, int] = field(default_factory=dict)  # dep versions at the last computation
-    last_cause: list[str] = field(default_factory=list)
-
-
-@dataclass
-class Report:
-    """What one `run()` did."""
-
-    inputs: list[str] = field(default_factory=list)
-    recomputed: list[str] = field(default_factory=list)
-    memo_hits: list[str] = field(default_factory=list)
-    cut_off: list[str] = field(default_factory=list)
-    failed: dict[str, BaseException] = field(default_factory=dict)
-    blocked: list[str] = field(default_factory=list)
-    seconds: dict[str, float] = field(default_factory=dict)
-    total_seconds: float = 0.0
-
-    def __str__(self) -> str:
-        def names(items: list[str]) -> str:
-            return ", ".join(items) if items else "-"
-
-        lines = [
-            f"run of {_duration(self.total_seconds)}",
-            f"  inputs      {names(self.inputs)}",
-            f"  recomputed  {names([f'{n} ({_duration(self.seconds[n])})' for n in self.recomputed])}",
-            f"  cut off     {names(self.cut_off)}",
-            f"  memo hits   {names(self.memo_hits)}",
-        ]
-        if self.failed:
-            lines.append("  failed      " + ", ".join(f"{n} ({type(e).__name__}: {e})" for n, e in self.failed.items()))
-        if self.blocked:
-            lines.append(f"  not run     {names(self.blocked)} (upstream failure)")
-        return "\n".join(lines)
-
-
-def _duration(seconds: float) -> str:
-    return f"{seconds * 1e3:.2f} ms" if seconds >= 1e-3 else f"{seconds * 1e6:.0f} µs"
-
-
-class FlowError(Exception):
-    """At least one node raised during `run()`.  Everything else that could run
-    did, and its results are kept; `report` tells what happened, and the
-    first failure is this exception's cause."""
-
-    def __init__(self, report: Report) -> None:
-        failed = ", ".join(report.failed)
-        super().__init__(f"{len(report.failed)} node(s) failed: {failed}")
-        self.report = report
-
-
-@dataclass
-class Explanation:
-    """Why a node would be recomputed, or why it was."""
-
-    node: str
-    verdict: Literal["never computed", "would recompute", "up to date"]
-    changed: list[str]  # dependencies that changed, or will, since the node's last computation
-    causes: list[str]  # the inputs and sources behind those changes
-    last_run_changed: list[str]  # what made its last recomputation necessary
-
-    def __str__(self) -> str:
-        if self.verdict == "never computed":
-            return f"{self.node} has never been computed: the next run computes it"
-        if self.verdict == "would recompute":
-            text = (f"{self.node} would recompute: {', '.join(self.changed)} changed or may change"
-                    f" (because of {', '.join(self.causes)}), unless the change is cut off on the way")
-        else:
-            text = f"{self.node} is up to date: none of its dependencies changed since it was computed"
-        if self.last_run_changed:
-            text += f"; it was last recomputed because {', '.join(self.last_run_changed)} changed"
-        return text
 
 
 class _Declarer:
@@ -130,11 +44,32 @@ class _Declarer:
     @overload
     def __call__(self, func: F) -> F: ...
     @overload
-    def __call__(self, *, deps: list[str] | None = None, name: str | None = None,
-                 cutoff: bool = True) -> Callable[[F], F]: ...
-    def __call__(self, func: F | None = None, *, deps: list[str] | None = None,
-                 name: str | None = None, cutoff: bool = True) -> F | Callable[[F], F]:
-        return self._flow._decorator(self._kind, func, deps, name, cutoff)
+    def __call__(self, *, deps: Sequence[str] | None = None, name: str | None = None,
+                 cutoff: bool = True, hashed: bool = True, version: str | None = None,
+                 replace: bool = False) -> Callable[[F], F]: ...
+    def __call__(self, func: F | None = None, *, deps: Sequence[str] | None = None,
+                 name: str | None = None, cutoff: bool = True, hashed: bool = True,
+                 version: str | None = None, replace: bool = False) -> F | Callable[[F], F]:
+        def declare(f: F) -> F:
+            flow = self._flow
+            with flow._structure_change():
+                node = computed_node(self._kind, f, deps, name, cutoff, hashed, version, flow._nodes)
+                flow._declare(node, replace)
+            return f
+
+        return declare(func) if func is not None else declare
+
+
+class Watch:
+    """A subscription made by `Flow.watch`; `cancel()` ends it."""
+
+    def __init__(self, flow: Flow, name: str, callback: Callable[[Any, Any], Any]) -> None:
+        self.flow, self.name, self.callback = flow, name, callback
+
+    def cancel(self) -> None:
+        watchers = self.flow._watchers.get(self.name, [])
+        if self in watchers:
+            watchers.remove(self)
 
 
 class Flow:
@@ -148,342 +83,489 @@ class Flow:
     >>> _ = flow.run()
     >>> flow["double"]
     4
+
+    Options:
+    - `store`: a `movra.store.Store`, or a path for one (a file for SQLite, a
+      directory ending in "/" for one file per value): computed values are
+      kept there by what determines them, and reused across runs and processes;
+    - `interactive`: declaring a node again replaces it (for notebooks); by
+      default it is an error, and `replace=True` on the declaration allows it;
+    - `check_mutation`: after each call, check that the node function left its
+      arguments unchanged (they are hashed again), and fail the node that
+      changed one.
     """
 
-    def __init__(self) -> None:
+    def __init__(self, *, store: Any = None, interactive: bool = False,
+                 check_mutation: bool = False) -> None:
         self.graph = Graph()
-        self._nodes: dict[str, _Node] = {}
-        self._unlinked: list[str] = []  # nodes whose deps the kernel has not been told yet
-        self._structure_changed = True  # the kernel's graph needs a build
-        self._changed: set[str] = set()  # inputs set and sources refreshed since the last run
+        self._nodes: dict[str, Node] = {}
+        self._stale = False  # the kernel's graph predates the latest declarations
+        self._interactive = interactive
+        self._check_mutation = check_mutation
+        self._store = None
+        if store is not None:
+            from .store import open_store
+            self._store = open_store(store)
+        self._watchers: dict[str, list[Watch]] = {}
+        self._lock = threading.Lock()  # held by a run, and briefly by declarations
+        self._owner: int | None = None  # the thread holding `_lock`
+        self._queue_lock = threading.Lock()
+        self._queued: list[tuple[str, Any, int | None]] = []  # (name, value or MISSING to refresh, hash)
 
     # Declaring ---------------------------------------------------------------
 
-    def input(self, name: str, value: Any = MISSING) -> None:
-        """Declare an input node, optionally with its first value."""
-        self._declare(_Node(name, "input"))
+    def input(self, name: str, value: Any = MISSING, *, hashed: bool = True, replace: bool = False) -> None:
+        """Declare an input node, optionally with its value.  With `hashed=False`
+        its value is not hashed: every `set` counts as a change."""
+        if not isinstance(name, str):
+            raise TypeError(f"a node's name must be a str, not {type(name).__qualname__}")
+        with self._structure_change():
+            old = self._nodes.get(name)
+            if old is None or old.kind != "input" or old.hashed != hashed:
+                self._declare(Node(name, "input", hashed=hashed), replace)
+            elif not (replace or self._interactive):
+                self._declare(Node(name, "input", hashed=hashed), replace)  # raises
         if value is not MISSING:
             self.set({name: value})
 
     @property
     def reactive(self) -> _Declarer:
         """Declare a computed node: `@flow.reactive`, or `@flow.reactive(deps=[...],
-        name=..., cutoff=...)`.  Its dependencies are its parameter names unless
-        `deps` names them (then they are passed by position)."""
+        name=..., cutoff=..., hashed=..., version=..., replace=...)`.
+
+        Without `deps`, the function's parameters name its dependencies (see
+        `movra._declare` for the rules on defaults); with `deps`, their values are
+        passed by position.  `cutoff=False` makes every recomputation count as a
+        change; `hashed=False` skips hashing the value (for connections, locks,
+        models), with the same effect; `version` overrides the code version that
+        the store keys on."""
         return _Declarer(self, "reactive")
 
     @property
     def view(self) -> _Declarer:
-        """Declare a view: a computed node meant for the outside (a page, a report)."""
+        """Declare a view: a computed node meant for the outside (a page, a
+        report).  It takes the same options as `reactive`."""
         return _Declarer(self, "view")
 
     @property
     def source(self) -> _Declarer:
         """Declare a source: a node that reads the outside world (a file, a
-        clock).  It is computed on the first run and again after `refresh`."""
+        clock).  It is computed on the first run and again after `refresh`,
+        and never taken from the store."""
         return _Declarer(self, "source")
 
-    def _decorator(self, kind: Kind, func: F | None, deps: list[str] | None, name: str | None,
-                   cutoff: bool) -> F | Callable[[F], F]:
-        def register(f: F) -> F:
-            if deps is None:
-                params = inspect.signature(f).parameters.values()
-                names = tuple(p.name for p in params
-                              if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY))
-                node = _Node(name or f.__name__, kind, f, names, True, cutoff)
-            else:
-                node = _Node(name or f.__name__, kind, f, tuple(deps), False, cutoff)
-            self._declare(node)
-            return f
+    def remove(self, *names: str) -> None:
+        """Remove nodes, with their values.  Refused, changing nothing, while a
+        node outside `names` depends on one of them."""
+        with self._structure_change():
+            for name in names:
+                self._node(name)
+            leaving = set(names)
+            for node in self._nodes.values():
+                if node.name not in leaving:
+                    needed = [d for d in node.deps if d in leaving]
+                    if needed:
+                        raise ValueError(f"cannot remove {listed(needed)}: {quoted(node.name)} depends on it "
+                                         "(remove them together, or redefine it first)")
+            for name in names:
+                self._nodes.pop(name, None)
+                self._watchers.pop(name, None)
+            self._stale = True
 
-        return register(func) if func is not None else register
+    def _declare(self, node: Node, replace: bool) -> None:
+        name = node.name
+        old = self._nodes.get(name)
+        if old is not None:
+            if not (replace or self._interactive):
+                raise ValueError(f"node {quoted(name)} is already declared: pass replace=True to replace it, "
+                                 "or create the flow with Flow(interactive=True)")
+            if (old.kind == "input") != (node.kind == "input"):
+                raise ValueError(f"{quoted(name)} is {_article(old.kind)} node and cannot be redeclared as "
+                                 f"{_article(node.kind)} node: remove it first")
+            if old.same_definition(node):
+                old.func, old.is_async = node.func, node.is_async  # the same code: nothing to redo
+                return
+            node.value, node.hash, node.committed = old.value, old.hash, old.committed
+            node.memo, node.last_cause = old.memo, old.last_cause
+        self._nodes[name] = node
+        self._stale = True
 
-    def _declare(self, node: _Node) -> None:
-        self.graph.add_node(node.name, node.kind)  # the kernel refuses duplicates
-        self._nodes[node.name] = node
-        self._structure_changed = True
-        if node.deps:
-            self._unlinked.append(node.name)
+    @contextmanager
+    def _structure_change(self) -> Iterator[None]:
+        if self._owner == threading.get_ident():
+            raise RuntimeError("a flow's nodes cannot be declared or removed while it runs")
+        with self._lock:
+            yield
 
     # Changing ----------------------------------------------------------------
 
     def set(self, values: Mapping[str, Any] | None = None, /, **more: Any) -> None:
-        """Give inputs new values: `flow.set(price=12.0)` or `flow.set({"price": 12.0})`."""
+        """Give inputs new values: `flow.set(price=12.0)` or `flow.set({"price": 12.0})`.
+
+        Checks every name and hashes every value before changing anything.  A
+        value with the content of the current one changes nothing.  Made during
+        a run, the change applies when the run ends."""
         updates = {**(values or {}), **more}
-        hashes = {}
+        queued = []
         for name, value in updates.items():
             node = self._node(name)
             if node.kind != "input":
-                raise ValueError(f"{name!r} is a {node.kind} node; only inputs are set")
-            hashes[name] = self._hash(name, value)
-        for name, value in updates.items():
-            node = self._nodes[name]
-            node.value, node.pending_hash = value, hashes[name]
-            self._changed.add(name)
+                raise ValueError(f"{quoted(name)} is {_article(node.kind)} node; only inputs are set")
+            queued.append((name, value, self._hash(node, value)))
+        self._enqueue(queued)
 
     def refresh(self, *names: str) -> None:
-        """Have the next run recompute these sources."""
+        """Have the next run recompute these sources (until it succeeds)."""
         for name in names:
             if self._node(name).kind != "source":
-                raise ValueError(f"{name!r} is not a source")
-        self._changed.update(names)
+                raise ValueError(f"{quoted(name)} is not a source")
+        self._enqueue([(name, MISSING, None) for name in names])
+
+    def _enqueue(self, changes: list[tuple[str, Any, int | None]]) -> None:
+        with self._queue_lock:
+            self._queued.extend(changes)
+        if self._lock.acquire(blocking=False):
+            self._release()
+
+    def _apply_queued(self) -> None:
+        """Applies the changes made since the last call.  Holds `_lock`."""
+        with self._queue_lock:
+            changes, self._queued = self._queued, []
+        seeds = []
+        for name, value, h in changes:
+            node = self._nodes.get(name)
+            if node is None:
+                continue  # removed since
+            if value is MISSING:
+                node.forced = True
+            elif h == node.hash and node.value is not MISSING and node.hashed:
+                continue
+            else:
+                node.value, node.hash = self._frozen(value), h
+            seeds.append(name)
+        if seeds and not self._stale:
+            self.graph.mark_dirty(seeds)
+
+    def _release(self) -> None:
+        """Releases `_lock`, applying what was queued meanwhile first."""
+        while True:
+            try:
+                self._apply_queued()
+            finally:
+                self._owner = None
+                self._lock.release()
+            if not self._queued or not self._lock.acquire(blocking=False):
+                return
 
     # Reading -----------------------------------------------------------------
 
     def __getitem__(self, name: str) -> Any:
+        """The node's value: current after a successful run.  A node that is
+        dirty or whose last run failed still gives its previous value (see
+        `is_current`); one that never had a value raises LookupError."""
         node = self._node(name)
         if node.value is MISSING:
-            raise LookupError(f"{name!r} has no value yet: run the flow first")
+            raise LookupError(f"{quoted(name)} has no value yet: run the flow first")
         return node.value
+
+    def get(self, name: str) -> Any:
+        """The node's current value, computing only what it needs."""
+        self.run(targets=[name])
+        return self[name]
+
+    def is_current(self, name: str) -> bool:
+        """Whether `flow[name]` is what a run would give now (an input's value
+        always is, once it has one)."""
+        node = self._node(name)
+        if node.value is MISSING:
+            return False
+        if node.kind == "input":
+            return True
+        if node.forced:
+            return False
+        if self._stale:
+            with self._structure_change():
+                try:
+                    self._refresh_structure()
+                except ValueError:
+                    return False
+        return self.graph.state_of(name) == "clean"
 
     def __contains__(self, name: object) -> bool:
         return name in self._nodes
 
     def __iter__(self) -> Iterator[str]:
-        return iter(self._nodes)
+        return iter(list(self._nodes))
 
     def __len__(self) -> int:
         return len(self._nodes)
 
+    def __repr__(self) -> str:
+        return f"<movra.Flow nodes={len(self._nodes)}>"
+
     # Running -----------------------------------------------------------------
 
-    def run(self, executor: Executor | None = None) -> Report:
+    def run(self, targets: Iterable[str] | None = None, executor: Any = None) -> Report:
         """Recompute what changed since the last run, in topological order.
 
-        With an executor, nodes whose dependencies are done run concurrently
-        on it; every kernel call stays on the calling thread."""
+        `targets` limits the run to what those nodes need; everything else
+        stays dirty for a later run.  With an `executor` (any
+        `concurrent.futures.Executor`, or a `distributed.Client`), nodes whose
+        dependencies are settled run concurrently on it; every kernel call
+        stays on the calling thread.
+
+        Raises FlowError, after doing everything that could be done, when a
+        node failed; ValueError for an unknown dependency or a cycle (nothing
+        runs until it is repaired).  If the run is interrupted (KeyboardInterrupt,
+        SystemExit, any exception escaping it), the flow is left as after a
+        failed node: what finished is kept, what was in flight runs again."""
         started = time.perf_counter()
-        self._link()
-        seeds = sorted(self._changed.union(self.graph.dirty_nodes()))
-        refreshed = {n for n in self._changed if self._nodes[n].kind == "source"}
-        self._changed.clear()
-        schedule = self.graph.mark_dirty(seeds)
-        report = _Pass(self, schedule, refreshed, executor).run()
+        with self._running():
+            run = Pass(self, self._schedule(targets))
+            try:
+                if executor is None:
+                    run.run_inline()
+                else:
+                    self._drive(run, executor)
+            except BaseException:
+                run.abandon()
+                raise
+        return self._finish(run, started)
+
+    async def arun(self, targets: Iterable[str] | None = None, executor: Executor | None = None) -> Report:
+        """`run()` for asyncio: `async def` nodes run concurrently on the running
+        event loop, plain functions inline (or on `executor`).  Cancelling it
+        leaves the flow as consistent as a failed node does."""
+        started = time.perf_counter()
+        while not self._lock.acquire(blocking=False):
+            if self._owner == threading.get_ident():
+                raise RuntimeError("this flow is already running in this thread")
+            await asyncio.sleep(0.001)
+        try:
+            self._owner = threading.get_ident()
+            self._apply_queued()
+            run = Pass(self, self._schedule(targets))
+            try:
+                await _drive_async(run, executor)
+            except BaseException:
+                run.abandon()
+                raise
+        finally:
+            self._release()
+        return self._finish(run, started)
+
+    @contextmanager
+    def _running(self) -> Iterator[None]:
+        if self._owner == threading.get_ident():
+            raise RuntimeError("this flow is already running in this thread "
+                               "(a node function or callback cannot run its own flow)")
+        self._lock.acquire()
+        try:
+            self._owner = threading.get_ident()
+            self._apply_queued()
+            yield
+        finally:
+            self._release()
+
+    def _schedule(self, targets: Iterable[str] | None) -> list[str]:
+        if self._stale:
+            self._refresh_structure()
+        dirty = self.graph.dirty_nodes()
+        if targets is None:
+            return dirty
+        if isinstance(targets, str):
+            raise TypeError("targets must be a list of node names, not a str")
+        wanted = [self._node(t).name for t in targets]
+        dirty_set, needed = set(dirty), set()
+        while wanted:
+            name = wanted.pop()
+            if name in dirty_set and name not in needed:  # a clean node's dependencies are clean
+                needed.add(name)
+                wanted.extend(self._nodes[name].deps)
+        return [name for name in dirty if name in needed]
+
+    def _refresh_structure(self) -> None:
+        self.graph = _structure.build(self._nodes, _structure.clean_nodes(self.graph))
+        self._stale = False
+
+    def _drive(self, run: Pass, executor: Any) -> None:
+        if _is_dask_client(executor):
+            from ._dask import drive
+            drive(run, executor)
+        else:
+            _drive_executor(run, executor)
+
+    def _finish(self, run: Pass, started: float) -> Report:
+        report = run.report
         report.total_seconds = time.perf_counter() - started
+        self._notify(run)
         if report.failed:
             raise FlowError(report) from next(iter(report.failed.values()))
         return report
 
-    def _link(self) -> None:
-        """Tells the kernel the dependencies declared since the last run, and builds."""
-        if not self._structure_changed:
+    # Observing ---------------------------------------------------------------
+
+    def watch(self, name: str, callback: Callable[[Any, Any], Any]) -> Watch:
+        """Call `callback(old, new)` after each run in which the node's value
+        changed (`old` is None on its first value).  An exception in a callback
+        is reported (a RuntimeWarning, and `report.callback_errors`); it undoes
+        nothing and the other callbacks still run."""
+        self._node(name)
+        handle = Watch(self, name, callback)
+        self._watchers.setdefault(name, []).append(handle)
+        return handle
+
+    def _notify(self, run: Pass) -> None:
+        if not self._watchers:
             return
-        unlinked, self._unlinked = self._unlinked, []
-        try:
-            for name in unlinked:
+        for name, old, new in run.changes:
+            for handle in list(self._watchers.get(name, ())):
                 try:
-                    self.graph.set_deps(name, list(self._nodes[name].deps))
-                except (KeyError, ValueError) as error:
-                    error.add_note(f"while declaring the dependencies of {name!r}")
-                    raise
-            self.graph.build()
-            self._structure_changed = False
-        except Exception:
-            self._unlinked = unlinked + self._unlinked
-            raise
+                    handle.callback(None if old is MISSING else old, new)
+                except Exception as error:
+                    run.report.callback_errors.append((name, error))
+                    warnings.warn(f"a watch callback of {quoted(name)} raised {type(error).__name__}: {error}",
+                                  RuntimeWarning, stacklevel=3)
 
     # Explaining and drawing ----------------------------------------------------
 
     def explain(self, name: str) -> Explanation:
-        """Why `name` would be recomputed by the next run, or why it was last."""
-        node = self._node(name)
-        if node.kind == "input" or not node.seen:
-            verdict: Any = "up to date" if node.kind == "input" else "never computed"
-            return Explanation(name, verdict, [], [], [])
-        changed = [d for d in node.deps if self._will_change(d, node.seen.get(d))]
-        causes = sorted({c for d in changed for c in self._causes(d)})
-        return Explanation(name, "would recompute" if changed else "up to date", changed, causes,
-                           node.last_cause)
+        """Why the next run would recompute `name`, or why it would not, and
+        why it was last recomputed."""
+        self._node(name)
+        return _explain.explain(self, name)
 
-    def _will_change(self, name: str, seen_version: int | None) -> bool:
-        node = self._nodes[name]
-        if node.version != seen_version:
-            return True
-        if node.kind == "input":
-            return node.pending_hash is not None and node.pending_hash != node.hash
-        if name in self._changed or not node.seen:
-            return True
-        return any(self._will_change(d, node.seen.get(d)) for d in node.deps)
+    def to_dot(self, around: str | None = None, depth: int = 1) -> str:
+        """The graph in Graphviz's DOT language, with kinds and current states;
+        with `around`, only the nodes within `depth` edges of that node."""
+        return _explain.to_dot(self, around, depth)
 
-    def _causes(self, name: str) -> builtins.set[str]:
-        node = self._nodes[name]
-        if node.kind == "input" or (node.kind == "source" and not node.deps):
-            return {name}
-        changed = [d for d in node.deps if self._will_change(d, node.seen.get(d))]
-        return builtins.set().union(*(self._causes(d) for d in changed)) if changed else {name}
+    def to_mermaid(self, around: str | None = None, depth: int = 1) -> str:
+        """The graph as a Mermaid flowchart, with kinds and current states;
+        with `around`, only the nodes within `depth` edges of that node."""
+        return _explain.to_mermaid(self, around, depth)
 
-    def to_dot(self) -> str:
-        """The graph in Graphviz's DOT language, with kinds and current states."""
-        shapes = {"input": "box", "source": "cylinder", "reactive": "ellipse", "view": "note"}
-        fills = {"clean": "#d3f9d8", "dirty": "#ffe8cc", "computing": "#d0ebff"}
-        lines = ["digraph flow {", "  rankdir=LR;", '  node [style=filled, fontname="Helvetica"];']
-        for name, node in self._nodes.items():
-            state = self.graph.state_of(name)
-            label = _dot_id(name)[:-1] + f'\\n{node.kind} · {state}"'
-            lines.append(f'  {_dot_id(name)} [shape={shapes[node.kind]}, fillcolor="{fills[state]}", '
-                         f"label={label}];")
-        for name, node in self._nodes.items():
-            lines += [f"  {_dot_id(dep)} -> {_dot_id(name)};" for dep in node.deps]
-        return "\n".join(lines + ["}"]) + "\n"
-
-    def to_mermaid(self) -> str:
-        """The graph as a Mermaid flowchart, with kinds and current states."""
-        ids = {name: f"n{i}" for i, name in enumerate(self._nodes)}
-        shapes = {"input": ("[/", "/]"), "source": ("[(", ")]"), "reactive": ("[", "]"),
-                  "view": ("([", "])")}
-        lines = ["flowchart LR"]
-        states: dict[str, list[str]] = {}
-        for name, node in self._nodes.items():
-            state = self.graph.state_of(name)
-            states.setdefault(state, []).append(ids[name])
-            left, right = shapes[node.kind]
-            label = f"{_mermaid_text(name)}<br/><small>{node.kind} · {state}</small>"
-            lines.append(f'  {ids[name]}{left}"{label}"{right}')
-        for name, node in self._nodes.items():
-            lines += [f"  {ids[dep]} --> {ids[name]}" for dep in node.deps if dep in ids]
-        fills = {"clean": "#d3f9d8", "dirty": "#ffe8cc", "computing": "#d0ebff"}
-        for state_name, members in states.items():
-            lines.append(f"  classDef {state_name} fill:{fills[state_name]}")
-            lines.append(f"  class {','.join(members)} {state_name}")
-        return "\n".join(lines) + "\n"
+    def _repr_mimebundle_(self, include: Any = None, exclude: Any = None) -> dict[str, str]:
+        return _explain.mimebundle(self)
 
     # Helpers -------------------------------------------------------------------
 
-    def _node(self, name: str) -> _Node:
+    def _node(self, name: str) -> Node:
         try:
             return self._nodes[name]
-        except KeyError:
-            raise KeyError(f"unknown node: {name!r}") from None
+        except (KeyError, TypeError):
+            if not isinstance(name, str):
+                raise TypeError(f"node names are str, not {type(name).__qualname__}") from None
+            raise KeyError(f"unknown node: {quoted(name)}") from None
 
     @staticmethod
-    def _hash(name: str, value: Any) -> int:
+    def _hash(node: Node, value: Any) -> int:
+        if not node.hashed:
+            return next(_tokens)
         try:
             return content_hash(value)
-        except TypeError as error:
-            raise TypeError(f"node {name!r}: {error}") from error
+        except Exception as error:
+            raise type(error)(f"input {quoted(node.name)}: {error}") from error
+
+    @staticmethod
+    def _frozen(value: Any) -> Any:
+        """NumPy arrays are handed out read-only, so that no node changes another's value."""
+        cls = type(value)
+        if cls.__name__ == "ndarray" and cls.__module__ == "numpy" and value.flags.writeable:
+            value = value.view()
+            value.flags.writeable = False
+        return value
+
+    def _store_key(self, node: Node) -> str | None:
+        nodes = self._nodes
+        if not all(nodes[d].hashed and nodes[d].cutoff for d in node.deps):
+            return None
+        from .store import make_key
+        return make_key(node.name, node.version, [nodes[d].hash for d in node.deps])
 
 
-def _dot_id(text: str) -> str:
-    return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
+def _article(kind: str) -> str:
+    return f"an {kind}" if kind == "input" else f"a {kind}"
 
 
-def _mermaid_text(text: str) -> str:
-    return text.replace('"', "#quot;").replace("<", "#lt;").replace(">", "#gt;")
+def _is_dask_client(executor: Any) -> bool:
+    return type(executor).__module__.split(".")[0] == "distributed"
 
 
-class _Pass:
-    """One run's walk over the schedule."""
+def _settle(run: Pass, scheduler: Any, job: Job, outcome: Future[Any] | asyncio.Future[Any]) -> None:
+    if outcome.cancelled():
+        scheduler.finish(job, None, 0, RuntimeError(f"{quoted(job.node.name)} was cancelled"))
+        return
+    error = outcome.exception()
+    if error is not None:
+        scheduler.finish(job, None, 0, error)
+        return
+    value, h = outcome.result()
+    scheduler.finish(job, value, next(_tokens) if h is None else h, None)
 
-    def __init__(self, flow: Flow, schedule: list[str], refreshed: set[str],
-                 executor: Executor | None) -> None:
-        self.flow, self.graph, self.executor = flow, flow.graph, executor
-        self.refreshed = refreshed
-        self.report = Report()
-        self.position = {name: k for k, name in enumerate(schedule)}
-        nodes = flow._nodes
-        self.waiting = {n: sum(d in self.position for d in nodes[n].deps) for n in schedule}
-        self.dependents: dict[str, list[str]] = {n: [] for n in schedule}
-        for n in schedule:
-            for d in nodes[n].deps:
-                if d in self.position:
-                    self.dependents[d].append(n)
-        self.ready = [self.position[n] for n in schedule if self.waiting[n] == 0]
-        self.schedule = schedule
-        self.unusable: set[str] = set()  # failed, or not run because of a failure
-        self.running: dict[Future[Any], tuple[str, int, float]] = {}
 
-    def run(self) -> Report:
-        heapq.heapify(self.ready)
-        while self.ready or self.running:
-            while self.ready:
-                self.visit(self.schedule[heapq.heappop(self.ready)])
-            if self.running:
-                done, _ = wait(self.running, return_when=FIRST_COMPLETED)
-                for future in sorted(done, key=lambda f: self.position[self.running[f][0]]):
-                    name, signature, started = self.running.pop(future)
-                    error = future.exception()
-                    self.complete(name, signature, started,
-                                  None if error is not None else future.result(), error)
-        return self.report
+def _drive_executor(run: Pass, executor: Executor) -> None:
+    scheduler = run.concurrent()
+    running: dict[Future[Any], Job] = {}
+    try:
+        while True:
+            for job in scheduler.next_jobs():
+                node = job.node
+                try:
+                    if node.is_async:
+                        raise TypeError(f"{quoted(node.name)} is an async function: "
+                                        "run the flow with `await flow.arun()`")
+                    future = executor.submit(call_and_hash, node.name, node.func, node.call, node.hashed, job.values)
+                except Exception as error:  # a pool shut down or broken
+                    scheduler.finish(job, None, 0, error)
+                    continue
+                running[future] = job
+            if not running:
+                if scheduler.ready:
+                    continue
+                return
+            done, _ = wait(running, return_when=FIRST_COMPLETED)
+            for future in sorted(done, key=lambda f: scheduler.position[running[f].node.name]):
+                _settle(run, scheduler, running.pop(future), future)
+    except BaseException:
+        for future in running:
+            future.cancel()
+        raise
 
-    def visit(self, name: str) -> None:
-        node = self.flow._nodes[name]
-        graph = self.graph
-        if node.kind == "input":
-            self.commit_input(node)
-            return self.finish(name)
-        if any(d in self.unusable for d in node.deps):
-            self.unusable.add(name)
-            self.report.blocked.append(name)
-            return self.finish(name)  # stays dirty for the next run
-        _, needed, signature = graph.check_node(name)
-        if node.kind == "source" and (name in self.refreshed or node.value is MISSING):
-            needed = True
-        if not needed:
-            graph.skip_node(name, signature)
-            self.report.memo_hits.append(name)
-            return self.finish(name)
-        graph.set_computing(name)
-        values = [self.flow._nodes[d].value for d in node.deps]
-        args, kwargs = ([], dict(zip(node.deps, values))) if node.by_keyword else (values, {})
-        assert node.func is not None
-        started = time.perf_counter()
-        if self.executor is None:
-            try:
-                value, error = node.func(*args, **kwargs), None
-            except Exception as raised:
-                value, error = None, raised
-            self.complete(name, signature, started, value, error)
-        else:
-            future = self.executor.submit(node.func, *args, **kwargs)
-            self.running[future] = (name, signature, started)
 
-    def commit_input(self, node: _Node) -> None:
-        if node.value is MISSING:
-            self.fail(node.name, LookupError(
-                f"input {node.name!r} has no value: give it one with flow.set({node.name}=...)"))
-            return
-        new_hash = node.pending_hash if node.pending_hash is not None else node.hash
-        assert new_hash is not None
-        if new_hash != node.hash:
-            node.version += 1
-        node.hash, node.pending_hash = new_hash, None
-        self.graph.commit_input(node.name, new_hash)
-        self.report.inputs.append(node.name)
+async def _call_and_hash_async(node: Node, values: list[Any]) -> tuple[Any, int | None]:
+    value = await call_node(node.func, node.call, values)  # type: ignore[arg-type]
+    return value, (hash_of(node.name, value) if node.hashed else None)
 
-    def complete(self, name: str, signature: int, started: float, value: Any,
-                 error: BaseException | None) -> None:
-        node = self.flow._nodes[name]
-        self.report.seconds[name] = time.perf_counter() - started
-        if error is None:
-            try:
-                new_hash = self.flow._hash(name, value)
-            except TypeError as hash_error:
-                error = hash_error
-        if error is not None:
-            self.fail(name, error)
-            return self.finish(name)
-        changed_deps = [d for d in node.deps if node.seen.get(d) != self.flow._nodes[d].version]
-        node.seen = {d: self.flow._nodes[d].version for d in node.deps}
-        node.last_cause = changed_deps if node.version else []
-        if node.cutoff and node.hash == new_hash:
-            self.graph.skip_node(name, signature)  # same value: dependents may skip too
-            self.report.cut_off.append(name)
-        else:
-            self.graph.commit_node(name, signature)
-            node.value, node.hash = value, new_hash
-            node.version += 1
-            self.report.recomputed.append(name)
-        self.finish(name)
 
-    def fail(self, name: str, error: BaseException) -> None:
-        self.graph.set_dirty(name)  # keeps its previous value, and is retried next run
-        self.report.failed[name] = error
-        self.unusable.add(name)
-
-    def finish(self, name: str) -> None:
-        for m in self.dependents[name]:
-            self.waiting[m] -= 1
-            if self.waiting[m] == 0:
-                heapq.heappush(self.ready, self.position[m])
-
+async def _drive_async(run: Pass, executor: Executor | None) -> None:
+    loop = asyncio.get_running_loop()
+    scheduler = run.concurrent()
+    running: dict[asyncio.Future[Any], Job] = {}
+    try:
+        while True:
+            for job in scheduler.next_jobs():
+                node = job.node
+                if node.is_async:
+                    running[asyncio.ensure_future(_call_and_hash_async(node, job.values))] = job
+                elif executor is not None:
+                    running[loop.run_in_executor(
+                        executor, call_and_hash, node.name, node.func, node.call, node.hashed, job.values)] = job
+                else:
+                    try:
+                        value, h = call_and_hash(node.name, node.func, node.call, node.hashed, job.values)
+                    except Exception as error:
+                        scheduler.finish(job, None, 0, error)
+                    else:
+                        scheduler.finish(job, value, next(_tokens) if h is None else h, None)
+            if not running:
+                if scheduler.ready:
+                    continue
+                return
+            done, _ = await asyncio.wait(running, return_when=asyncio.FIRST_COMPLETED)
+            for future in sorted(done, key=lambda f: scheduler.position[running[f].node.name]):
+                _settle(run, scheduler, running.pop(future), future)
+    except BaseException:
+        for future in running:
+            future.cancel()
+        raise

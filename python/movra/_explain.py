@@ -1,0 +1,184 @@
+"""Explaining a flow's decisions, and drawing it."""
+from __future__ import annotations
+
+from collections import deque
+from typing import TYPE_CHECKING
+
+from ._declare import MISSING, Node
+from ._report import Explanation
+
+if TYPE_CHECKING:
+    from .flow import Flow
+
+
+def _graph_states(flow: Flow) -> dict[str, str] | None:
+    """Each node's kernel state after bringing the graph up to date with the
+    declarations, or None while they do not form a valid graph."""
+    if flow._stale:
+        try:
+            with flow._structure_change():
+                if flow._stale:
+                    flow._refresh_structure()
+        except ValueError:
+            return None
+    dirty = set(flow.graph.dirty_nodes())
+    return {name: "dirty" if name in dirty else "clean" for name in flow._nodes}
+
+
+def _differs(node: Node, index: int, dep: Node) -> bool:
+    """Whether `dep` changed since `node` last computed successfully."""
+    return node.memo is None or node.memo[index + 1] != dep.hash
+
+
+def _ancestors_in_order(flow: Flow, name: str, dirty: set[str]) -> list[str]:
+    """The dirty nodes `name` depends on, itself included, dependencies first."""
+    nodes, order, done = flow._nodes, [], set()
+    stack: list[tuple[str, int]] = [(name, 0)]
+    while stack:
+        current, i = stack.pop()
+        deps = nodes[current].deps
+        if i < len(deps):
+            stack.append((current, i + 1))
+            dep = deps[i]
+            if dep in dirty and dep not in done:
+                done.add(dep)
+                stack.append((dep, 0))
+        else:
+            order.append(current)
+    return order
+
+
+def explain(flow: Flow, name: str) -> Explanation:
+    nodes = flow._nodes
+    node = nodes[name]
+    if node.kind == "input":
+        verdict = "no value" if node.value is MISSING else (
+            "new value" if node.hash != node.committed else "up to date")
+        return Explanation(name, verdict, [], [], [], kind="input")  # type: ignore[arg-type]
+    states = _graph_states(flow)
+    dirty = {n for n, s in states.items() if s == "dirty"} if states is not None else set(nodes)
+    changing: dict[str, bool] = {}
+    root: dict[str, bool] = {}  # changes of its own accord, not only because a dependency does
+    for current in _ancestors_in_order(flow, name, dirty | {name}):
+        nd = nodes[current]
+        if nd.kind == "input":
+            changing[current] = root[current] = nd.hash != nd.committed
+            continue
+        own = nd.forced or nd.failure is not None or nd.value is MISSING or any(
+            not changing.get(d, False) and _differs(nd, i, nodes[d]) for i, d in enumerate(nd.deps))
+        changing[current] = current in dirty and (own or any(changing.get(d, False) for d in nd.deps))
+        root[current] = own
+    last = node.last_cause
+    store_hit = _from_store(flow, node, changing)
+    if node.value is MISSING and node.memo is None:
+        return Explanation(name, "never computed", [], [], last, store_hit)
+    if not changing[name]:
+        return Explanation(name, "up to date", [], [], last)
+    changed = [d for i, d in enumerate(node.deps) if changing.get(d, False) or _differs(node, i, nodes[d])]
+    return Explanation(name, "would recompute", changed, _causes(flow, name, changing, root), last, store_hit)
+
+
+def _causes(flow: Flow, name: str, changing: dict[str, bool], root: dict[str, bool]) -> list[str]:
+    """The nodes upstream of `name` (or `name` itself) whose own change drives it, in declaration order."""
+    nodes, seen, found = flow._nodes, {name}, set()
+    queue = deque([name])
+    while queue:
+        current = queue.popleft()
+        if root.get(current) and (current != name or not any(changing.get(d) for d in nodes[current].deps)):
+            found.add(current)
+        for dep in nodes[current].deps:
+            if changing.get(dep) and dep not in seen:
+                seen.add(dep)
+                queue.append(dep)
+    return [n for n in nodes if n in found]
+
+
+def _from_store(flow: Flow, node: Node, changing: dict[str, bool]) -> bool:
+    if flow._store is None or node.kind == "source" or any(changing.get(d) for d in node.deps):
+        return False
+    key = flow._store_key(node)
+    return key is not None and flow._store.contains(key)
+
+
+# Drawing -----------------------------------------------------------------------
+
+_FILLS = {"clean": "#d3f9d8", "dirty": "#ffe8cc", "computing": "#d0ebff"}
+
+
+def _neighbourhood(flow: Flow, around: str | None, depth: int) -> list[str]:
+    nodes = flow._nodes
+    if around is None:
+        return list(nodes)
+    flow._node(around)
+    if depth < 0:
+        raise ValueError("depth must be 0 or more")
+    dependents: dict[str, list[str]] = {}
+    for node in nodes.values():
+        for dep in node.deps:
+            dependents.setdefault(dep, []).append(node.name)
+    distance = {around: 0}
+    queue = deque([around])
+    while queue:
+        current = queue.popleft()
+        if distance[current] == depth:
+            continue
+        for near in (*nodes[current].deps, *dependents.get(current, ())):
+            if near in nodes and near not in distance:
+                distance[near] = distance[current] + 1
+                queue.append(near)
+    return [n for n in nodes if n in distance]
+
+
+def _drawn(flow: Flow, around: str | None, depth: int) -> tuple[list[str], dict[str, str]]:
+    names = _neighbourhood(flow, around, depth)
+    states = _graph_states(flow) or {}
+    return names, {n: "dirty" if flow._nodes[n].forced else states.get(n, "dirty") for n in names}
+
+
+def to_dot(flow: Flow, around: str | None = None, depth: int = 1) -> str:
+    shapes = {"input": "box", "source": "cylinder", "reactive": "ellipse", "view": "note"}
+    names, states = _drawn(flow, around, depth)
+    lines = ["digraph flow {", "  rankdir=LR;", '  node [style=filled, fontname="Helvetica"];']
+    for name in names:
+        node, state = flow._nodes[name], states[name]
+        label = _dot_id(name)[:-1] + f'\\n{node.kind} · {state}"'
+        lines.append(f'  {_dot_id(name)} [shape={shapes[node.kind]}, fillcolor="{_FILLS[state]}", '
+                     f"label={label}];")
+    for name in names:
+        lines += [f"  {_dot_id(dep)} -> {_dot_id(name)};" for dep in flow._nodes[name].deps if dep in states]
+    return "\n".join(lines + ["}"]) + "\n"
+
+
+def to_mermaid(flow: Flow, around: str | None = None, depth: int = 1) -> str:
+    shapes = {"input": ("[/", "/]"), "source": ("[(", ")]"), "reactive": ("[", "]"), "view": ("([", "])")}
+    names, states = _drawn(flow, around, depth)
+    ids = {name: f"n{i}" for i, name in enumerate(names)}
+    lines = ["flowchart LR"]
+    members: dict[str, list[str]] = {}
+    for name in names:
+        node, state = flow._nodes[name], states[name]
+        members.setdefault(state, []).append(ids[name])
+        left, right = shapes[node.kind]
+        lines.append(f'  {ids[name]}{left}"{_mermaid_text(name)}<br/><small>{node.kind} · {state}</small>"{right}')
+    for name in names:
+        lines += [f"  {ids[dep]} --> {ids[name]}" for dep in flow._nodes[name].deps if dep in ids]
+    for state, group in members.items():
+        lines.append(f"  classDef {state} fill:{_FILLS[state]}")
+        lines.append(f"  class {','.join(group)} {state}")
+    return "\n".join(lines) + "\n"
+
+
+def mimebundle(flow: Flow) -> dict[str, str]:
+    """Jupyter shows a small flow as a Mermaid drawing; a large one as a summary."""
+    text = repr(flow)
+    if len(flow._nodes) > 200:
+        return {"text/plain": text, "text/markdown": f"{text}: draw a part with `flow.to_mermaid(around=name)`"}
+    return {"text/plain": text, "text/markdown": f"```mermaid\n{to_mermaid(flow)}```\n"}
+
+
+def _dot_id(text: str) -> str:
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
+
+
+def _mermaid_text(text: str) -> str:
+    return text.replace('"', "#quot;").replace("<", "#lt;").replace(">", "#gt;")

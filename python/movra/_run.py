@@ -1,0 +1,297 @@
+"""One run's walk over the schedule.
+
+The schedule is the kernel's list of dirty nodes (or the part of it that some
+targets need), in topological order.  Each node is visited once:
+
+1. an input commits the content hash of its value;
+2. a node whose dependency failed in this run is blocked and stays dirty;
+3. otherwise `check_node` decides.  A node the kernel calls unchanged, or
+   whose dependencies have exactly the content of its last successful call,
+   is a memo hit (`skip_node`); a value in the store is loaded; else the
+   function runs;
+4. a result of the same content as before is cut off (`skip_node`, so its
+   dependents see no change); a new one is committed (`commit_node`); a
+   failure leaves the node dirty with its previous value.
+
+Every kernel call happens on the thread that runs the pass.  If anything
+escapes the pass (an interrupt, a cancelled task, an error inside the runtime),
+`abandon` makes the flow as consistent as after a failure: each node in
+flight is forced to run again and its epoch moves, so that its dependents
+compare contents before trusting it.
+"""
+from __future__ import annotations
+
+import heapq
+import itertools
+import time
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any
+
+from ._declare import MISSING, CallPlan, Node
+from ._names import quoted
+from ._report import Report
+from .hashing import content_hash
+
+if TYPE_CHECKING:
+    from .flow import Flow
+
+# The "hash" of a value that is not hashed: a fresh number each time, so that
+# it never equals anything seen before.
+_tokens = itertools.count(0xA5A5_0000_0000_0000)
+
+
+def value_hash(node: Node, value: Any) -> int:
+    return hash_of(node.name, value) if node.hashed else next(_tokens) & 0xFFFF_FFFF_FFFF_FFFF
+
+
+def call_node(func: Callable[..., Any], call: CallPlan | None, values: Sequence[Any]) -> Any:
+    if call is None:
+        return func(*values)
+    args, kwargs = call.arguments(values)
+    return func(*args, **kwargs)
+
+
+def hash_of(name: str, value: Any) -> int:
+    """The content hash of node `name`'s new value; a failure names the node."""
+    try:
+        return content_hash(value)
+    except Exception as error:
+        raise _renamed(error, f"the value of {quoted(name)} cannot be hashed: {error}") from error
+
+
+def _renamed(error: Exception, message: str) -> Exception:
+    try:
+        return type(error)(message)
+    except Exception:
+        return TypeError(message)
+
+
+def call_and_hash(name: str, func: Callable[..., Any], call: CallPlan | None, hashed: bool,
+                  values: Sequence[Any]) -> tuple[Any, int | None]:
+    """Runs on an executor's worker, so that hashing happens where the value is.
+    An unhashed value gives None; the run gives it a fresh number."""
+    value = call_node(func, call, values)
+    return value, (hash_of(name, value) if hashed else None)
+
+
+class Job:
+    """A node handed to a backend: what to call, and what to commit afterwards."""
+
+    __slots__ = ("node", "values", "signature", "key", "started")
+
+    def __init__(self, node: Node, values: list[Any], signature: int, key: tuple[Any, ...] | None) -> None:
+        self.node, self.values, self.signature, self.key = node, values, signature, key
+        self.started = time.perf_counter()
+
+
+class Pass:
+    def __init__(self, flow: Flow, schedule: list[str]) -> None:
+        self.flow, self.graph, self.nodes = flow, flow.graph, flow._nodes
+        self.schedule = schedule
+        self.store = flow._store
+        self.check_mutation = flow._check_mutation
+        self.report = Report()
+        self.unusable: set[str] = set()  # failed, or blocked by a failure
+        self.in_flight: dict[str, Job] = {}
+        self.changes: list[tuple[str, Any, Any]] = []  # (name, old value, new value)
+
+    # The walks --------------------------------------------------------------
+
+    def run_inline(self) -> None:
+        for name in self.schedule:
+            job = self.visit(self.nodes[name])
+            if job is not None:
+                self.run_job_inline(job)
+
+    def run_job_inline(self, job: Job) -> None:
+        node = job.node
+        if node.is_async:
+            error: BaseException = TypeError(
+                f"{quoted(node.name)} is an async function: run the flow with `await flow.arun()`")
+            return self.complete(job, None, 0, error)
+        try:
+            value = call_node(node.func, node.call, job.values)  # type: ignore[arg-type]
+            h = value_hash(node, value)
+        except Exception as raised:
+            return self.complete(job, None, 0, raised)
+        self.complete(job, value, h, None)
+
+    def concurrent(self) -> _Scheduler:
+        return _Scheduler(self)
+
+    # One node ---------------------------------------------------------------
+
+    def visit(self, node: Node) -> Job | None:
+        """Settles `node` now, or returns the job that computes it."""
+        name = node.name
+        if node.kind == "input":
+            self.commit_input(node)
+            return None
+        deps = node.deps
+        unusable = self.unusable
+        if unusable and not unusable.isdisjoint(deps):
+            unusable.add(name)
+            self.report.blocked.append(name)
+            return None
+        _, needed, signature = self.graph.check_node(name)
+        if not needed and not node.forced:
+            self.graph.skip_node(name, signature)
+            self.report.memo_hits.append(name)
+            return None
+        nodes = self.nodes
+        values = [nodes[d].value for d in deps]
+        for v in values:
+            if v is MISSING:  # never reached while the invariants hold; refuse rather than pass it on
+                return self.fail_now(node, RuntimeError(f"{quoted(name)} has a dependency without a value"))
+        key = (node.version, *[nodes[d].hash for d in deps])
+        if key == node.memo and not node.forced:
+            self.graph.skip_node(name, signature)  # the same inputs as its last success
+            self.report.memo_hits.append(name)
+            return None
+        job = Job(node, values, signature, key)
+        if self.store is not None and node.kind != "source" and self.load(job):
+            return None
+        self.graph.set_computing(name)
+        self.in_flight[name] = job
+        return job
+
+    def commit_input(self, node: Node) -> None:
+        name = node.name
+        if node.value is MISSING:
+            self.fail_now(node, LookupError(
+                f"input {quoted(name)} has no value: give it one with flow.set({name}=...)"))
+            return
+        h = node.hash
+        assert h is not None
+        node.committed = h
+        self.graph.commit_input(name, h)
+        self.report.inputs.append(name)
+
+    def load(self, job: Job) -> bool:
+        node = job.node
+        key = self.flow._store_key(node)
+        if key is None:
+            return False
+        started = time.perf_counter()
+        found, value = self.store.lookup(key)  # type: ignore[union-attr]
+        if not found:
+            return False
+        try:
+            h = value_hash(node, value)
+        except Exception:
+            return False
+        self.graph.set_computing(node.name)
+        self.in_flight[node.name] = job
+        job.started = started
+        self.complete(job, value, h, None, loaded=True)
+        return True
+
+    def complete(self, job: Job, value: Any, h: int, error: BaseException | None,
+                 loaded: bool = False) -> None:
+        node, name, report = job.node, job.node.name, self.report
+        report.seconds[name] = time.perf_counter() - job.started
+        if error is None and self.check_mutation:
+            error = self.mutation(node, job.values)
+        if error is not None:
+            del self.in_flight[name]
+            self.graph.set_dirty(name)  # keeps its previous value; the next run retries
+            node.failure = error
+            report.failed[name] = error
+            self.unusable.add(name)
+            return
+        previous = node.memo
+        if previous is not None and previous[0] == node.version:
+            node.last_cause = [d for d, old, new in zip(node.deps, previous[1:], job.key[1:]) if old != new]  # type: ignore[index]
+        node.memo, node.forced, node.failure = job.key, False, None
+        if node.cutoff and h == node.hash and node.value is not MISSING:
+            self.graph.skip_node(name, job.signature)
+            report.cut_off.append(name)
+        else:
+            if not node.cutoff:
+                h = next(_tokens)  # every recomputation counts as a change
+            old = node.value
+            node.value, node.hash = self.flow._frozen(value), h
+            self.graph.commit_node(name, job.signature)
+            (report.loaded if loaded else report.recomputed).append(name)
+            self.changes.append((name, old, node.value))
+            if self.store is not None and not loaded and node.kind != "source":
+                key = self.flow._store_key(node)
+                if key is not None:
+                    self.store.save(key, value)
+        del self.in_flight[name]
+
+    def mutation(self, node: Node, values: Sequence[Any]) -> BaseException | None:
+        """Checks that `node` left its arguments as it found them.  A changed
+        one is unusable for the rest of the run, and is recomputed (or, for an
+        input, recommitted as it now is) by the next."""
+        for dep, value in zip(node.deps, values):
+            upstream = self.nodes[dep]
+            if not upstream.hashed or content_hash(value) == upstream.hash:
+                continue
+            if upstream.kind == "input":
+                upstream.hash = content_hash(value)
+            else:
+                upstream.forced, upstream.hash = True, next(_tokens)
+            self.graph.mark_dirty([dep])
+            self.unusable.add(dep)
+            return RuntimeError(f"{quoted(node.name)} changed its argument {quoted(dep)} in place; "
+                                "node functions must not mutate their arguments")
+        return None
+
+    def fail_now(self, node: Node, error: BaseException) -> None:
+        self.graph.set_dirty(node.name)
+        node.failure = error
+        self.report.failed[node.name] = error
+        self.unusable.add(node.name)
+
+    def abandon(self) -> None:
+        """After an escape: every node in flight runs again next time, and its
+        dependents compare contents before trusting it."""
+        for name, job in self.in_flight.items():
+            node = self.nodes[name]
+            node.forced = True
+            self.graph.commit_node(name, job.signature)
+            self.graph.set_dirty(name)
+        self.in_flight.clear()
+
+
+class _Scheduler:
+    """Dependency counting over the schedule, for backends that run nodes
+    concurrently: a node becomes ready when every scheduled dependency is settled."""
+
+    def __init__(self, run: Pass) -> None:
+        self.run = run
+        schedule, nodes = run.schedule, run.nodes
+        self.position = position = {name: k for k, name in enumerate(schedule)}
+        self.waiting = [0] * len(schedule)
+        self.dependents: list[list[int]] = [[] for _ in schedule]
+        for k, name in enumerate(schedule):
+            for d in nodes[name].deps:
+                j = position.get(d)
+                if j is not None:
+                    self.waiting[k] += 1
+                    self.dependents[j].append(k)
+        self.ready = [k for k, w in enumerate(self.waiting) if w == 0]
+
+    def next_jobs(self) -> list[Job]:
+        """Visits every ready node; returns the jobs to start."""
+        jobs: list[Job] = []
+        ready, run, schedule = self.ready, self.run, self.run.schedule
+        while ready:
+            name = schedule[heapq.heappop(ready)]
+            job = run.visit(run.nodes[name])
+            if job is None:
+                self.settled(name)
+            else:
+                jobs.append(job)
+        return jobs
+
+    def settled(self, name: str) -> None:
+        for k in self.dependents[self.position[name]]:
+            self.waiting[k] -= 1
+            if self.waiting[k] == 0:
+                heapq.heappush(self.ready, k)
+
+    def finish(self, job: Job, value: Any, h: int, error: BaseException | None) -> None:
+        self.run.complete(job, value, h, error)
+        self.settled(job.node.name)
