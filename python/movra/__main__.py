@@ -39,7 +39,7 @@ def main() -> None:
     steps: list[tuple[str, dict[str, object]]] = [
         ("first run: everything is computed", {}),
         ("price 10.0 -> 12.0: subtotal, tax and invoice recompute", {"price": 12.0}),
-        ("price set to 12.0 again: same content hash, all memo hits", {"price": 12.0}),
+        ("price set to 12.0 again: same content, so nothing is scheduled", {"price": 12.0}),
         ("country FR -> UK: same rate, so tax_rate is cut off", {"country": "UK"}),
         ("qty 3 -> 4", {"qty": 4}),
     ]

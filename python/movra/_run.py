@@ -142,7 +142,8 @@ class Pass:
         values = [nodes[d].value for d in deps]
         for v in values:
             if v is MISSING:  # never reached while the invariants hold; refuse rather than pass it on
-                return self.fail_now(node, RuntimeError(f"{quoted(name)} has a dependency without a value"))
+                self.fail_now(node, RuntimeError(f"{quoted(name)} has a dependency without a value"))
+                return None
         key = (node.version, *[nodes[d].hash for d in deps])
         if key == node.memo and not node.forced:
             self.graph.skip_node(name, signature)  # the same inputs as its last success

@@ -16,7 +16,7 @@ from ._movra import Graph
 from ._names import listed, quoted, suggestion
 
 
-def clean_nodes(graph: Graph | None) -> set[str]:
+def clean_nodes(graph: Graph) -> set[str]:
     try:
         dirty = graph.dirty_nodes()
     except RuntimeError:  # never built

@@ -221,7 +221,7 @@ class Flow:
                 raise ValueError(f"{quoted(name)} is not a source")
         self._enqueue([(name, MISSING, None) for name in names])
 
-    def _enqueue(self, changes: list[tuple[str, Any, int | None]]) -> None:
+    def _enqueue(self, changes: Sequence[tuple[str, Any, int | None]]) -> None:
         with self._queue_lock:
             self._queued.extend(changes)
         if self._lock.acquire(blocking=False):
@@ -481,7 +481,8 @@ class Flow:
         if not all(nodes[d].hashed and nodes[d].cutoff for d in node.deps):
             return None
         from .store import make_key
-        return make_key(node.name, node.version, [nodes[d].hash for d in node.deps])
+        key: str = make_key(node.name, node.version, [nodes[d].hash for d in node.deps])
+        return key
 
 
 def _article(kind: str) -> str:
@@ -515,7 +516,7 @@ def _drive_executor(run: Pass, executor: Executor) -> None:
                     if node.is_async:
                         raise TypeError(f"{quoted(node.name)} is an async function: "
                                         "run the flow with `await flow.arun()`")
-                    future = executor.submit(call_and_hash, node.name, node.func, node.call, node.hashed, job.values)
+                    future = executor.submit(call_and_hash, node.name, node.func, node.call, node.hashed, job.values)  # type: ignore[arg-type]
                 except Exception as error:  # a pool shut down or broken
                     scheduler.finish(job, None, 0, error)
                     continue
@@ -550,10 +551,10 @@ async def _drive_async(run: Pass, executor: Executor | None) -> None:
                     running[asyncio.ensure_future(_call_and_hash_async(node, job.values))] = job
                 elif executor is not None:
                     running[loop.run_in_executor(
-                        executor, call_and_hash, node.name, node.func, node.call, node.hashed, job.values)] = job
+                        executor, call_and_hash, node.name, node.func, node.call, node.hashed, job.values)] = job  # type: ignore[arg-type]
                 else:
                     try:
-                        value, h = call_and_hash(node.name, node.func, node.call, node.hashed, job.values)
+                        value, h = call_and_hash(node.name, node.func, node.call, node.hashed, job.values)  # type: ignore[arg-type]
                     except Exception as error:
                         scheduler.finish(job, None, 0, error)
                     else:
