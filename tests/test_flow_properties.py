@@ -1,61 +1,142 @@
-"""Random flows of pure functions: after every run each value equals a
-from-scratch computation, and nothing outside the reach of a real change is
-recomputed."""
+"""Random flows under random changes, failures, interrupts, redefinitions,
+removals, targeted runs and executors: after every run each current value
+equals a from-scratch evaluation of the current definitions, and nothing
+outside the reach of a real change is recomputed."""
+import asyncio
+import os
+from concurrent.futures import ThreadPoolExecutor
+
 import hypothesis.strategies as st
 from hypothesis import given, settings
 
-from movra import Flow
+from movra import Flow, FlowError
+
+POOL = ThreadPoolExecutor(2)
+
+
+class Model:
+    """The flow's definitions, evaluated from scratch."""
+
+    def __init__(self, inputs, nodes):
+        self.inputs = dict(inputs)
+        self.nodes = dict((name, (deps, weight)) for name, deps, weight in nodes)  # declaration order
+
+    def values(self):
+        values = dict(self.inputs)
+        for name, (deps, weight) in self.nodes.items():
+            values[name] = (weight * sum(values[d] for d in deps) + len(deps)) % 5
+        return values
+
+    def downstream(self, seeds):
+        reached = set(seeds)
+        for name, (deps, _) in self.nodes.items():
+            if reached.intersection(deps):
+                reached.add(name)
+        return reached
+
+    def leaves(self):
+        used = {d for deps, _ in self.nodes.values() for d in deps}
+        return [n for n in self.nodes if n not in used]
+
+
+def node_function(name, weight, trouble):
+    def compute(*args):
+        if name in trouble:
+            raise trouble[name]("injected")
+        return (weight * sum(args) + len(args)) % 5
+    return compute
 
 
 @st.composite
-def flows(draw):
-    inputs = draw(st.integers(1, 4))
-    computed = draw(st.integers(1, 12))
-    nodes = []  # (name, deps, weight)
+def scenarios(draw):
+    inputs = draw(st.integers(1, 3))
     names = [f"in{i}" for i in range(inputs)]
-    for i in range(computed):
+    nodes = []
+    for i in range(draw(st.integers(1, 10))):
         deps = draw(st.lists(st.sampled_from(names), min_size=1, max_size=3, unique=True))
         nodes.append((f"c{i}", deps, draw(st.integers(1, 3))))
         names.append(f"c{i}")
-    changes = draw(st.lists(
-        st.dictionaries(st.sampled_from(names[:inputs]), st.integers(0, 4), max_size=2), max_size=6))
-    return inputs, nodes, changes
+    step = st.one_of(
+        st.tuples(st.just("set"), st.dictionaries(st.sampled_from(names[:inputs]), st.integers(0, 3),
+                                                  min_size=1, max_size=2)),
+        st.tuples(st.just("fail"), st.sampled_from(names[inputs:]), st.sampled_from([ValueError, KeyboardInterrupt])),
+        st.tuples(st.just("redefine"), st.sampled_from(names[inputs:]), st.integers(1, 3)),
+        st.tuples(st.just("remove_leaf"), st.integers(0, 100)),
+        st.tuples(st.just("run"), st.sampled_from(["inline", "threads", "async", "targets"]), st.integers(0, 100)),
+    )
+    return [(f"in{i}", 0) for i in range(inputs)], nodes, draw(st.lists(step, max_size=12))
 
 
-def expected_values(inputs, nodes):
-    values = dict(inputs)
-    for name, deps, weight in nodes:
-        values[name] = (weight * sum(values[d] for d in deps) + len(deps)) % 5
-    return values
+def run_flow(flow, how, pick, model):
+    if how == "threads":
+        return flow.run(executor=POOL)
+    if how == "async":
+        return asyncio.run(flow.arun())
+    if how == "targets":
+        names = list(model.nodes)
+        return flow.run(targets=[names[pick % len(names)]])
+    return flow.run()
 
 
-def downstream_of(seeds, nodes):
-    reached = set(seeds)
-    for name, deps, _ in nodes:  # declared in dependency order
-        if reached.intersection(deps):
-            reached.add(name)
-    return reached
-
-
-@settings(max_examples=60, deadline=None)
-@given(flows())
-def test_runs_match_recomputation_and_touch_only_what_changed(spec):
-    count, nodes, changes = spec
-    inputs = {f"in{i}": 0 for i in range(count)}
-    flow = Flow()
-    for name, value in inputs.items():
+@settings(max_examples=int(os.environ.get("MOVRA_FLOW_EXAMPLES", 80)), deadline=None)
+@given(scenarios())
+def test_every_run_matches_a_from_scratch_evaluation(scenario):
+    inputs, nodes, steps = scenario
+    model, trouble = Model(inputs, nodes), {}
+    flow = Flow(interactive=True)
+    for name, value in inputs:
         flow.input(name, value)
     for name, deps, weight in nodes:
-        flow.reactive(deps=deps, name=name)(
-            lambda *args, w=weight: (w * sum(args) + len(args)) % 5)
-
+        flow.reactive(deps=deps, name=name)(node_function(name, weight, trouble))
     flow.run()
-    assert {n: flow[n] for n in flow} == expected_values(inputs, nodes)
-    for change in changes:
-        really_changed = {k for k, v in change.items() if inputs[k] != v}
-        inputs.update(change)
-        flow.set(change)
-        report = flow.run()
-        assert {n: flow[n] for n in flow} == expected_values(inputs, nodes)
-        assert set(report.recomputed) <= downstream_of(really_changed, nodes)
-        assert not report.failed and flow.graph.dirty_nodes() == []
+    changed: set[str] = set()  # seeds of real changes not yet fully run
+
+    for step in steps + [("run", "inline", 0)]:
+        kind = step[0]
+        if kind == "set":
+            for name, value in step[1].items():
+                if model.inputs[name] != value:
+                    changed.add(name)
+                model.inputs[name] = value
+            flow.set(step[1])
+        elif kind == "fail":
+            if step[1] in model.nodes:
+                trouble[step[1]] = step[2]
+        elif kind == "redefine":
+            name, weight = step[1], step[2]
+            if name in model.nodes:
+                deps, old = model.nodes[name]
+                model.nodes[name] = (deps, weight)
+                flow.reactive(deps=deps, name=name)(node_function(name, weight, trouble))
+                changed.add(name)
+        elif kind == "remove_leaf":
+            leaves = model.leaves()
+            victim = leaves[step[1] % len(leaves)] if leaves else None
+            if victim is not None and len(model.nodes) > 1:
+                del model.nodes[victim]
+                trouble.pop(victim, None)
+                flow.remove(victim)
+                changed.discard(victim)
+        else:
+            reach = model.downstream(changed | set(trouble))
+            failed = False
+            try:
+                report = run_flow(flow, step[1], step[2], model)
+            except FlowError as error:
+                report, failed = error.report, True
+                assert set(error.report.failed) <= set(trouble)
+            except KeyboardInterrupt:
+                report, failed = None, True
+            expected = model.values()
+            for name in model.nodes:
+                if flow.is_current(name):
+                    assert flow[name] == expected[name], name
+            if report is not None:
+                assert set(report.recomputed) <= reach, (report.recomputed, reach)
+            trouble.clear()
+            if failed or step[1] == "targets":
+                report = flow.run()
+                assert set(report.recomputed) <= reach, (report.recomputed, reach)
+            assert {n: flow[n] for n in flow} == expected
+            assert all(flow.is_current(n) for n in flow)
+            changed.clear()
