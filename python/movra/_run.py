@@ -164,6 +164,8 @@ class Pass:
             return
         h = node.hash
         assert h is not None
+        if h != node.committed and name in self.flow._watchers:
+            self.changes.append((name, self.flow._before.pop(name, MISSING), node.value))
         node.committed = h
         self.graph.commit_input(name, h)
         self.report.inputs.append(name)

@@ -107,6 +107,7 @@ class Flow:
             from .store import open_store
             self._store = open_store(store)
         self._watchers: dict[str, list[Watch]] = {}
+        self._before: dict[str, Any] = {}  # watched inputs: the value the last run committed
         self._lock = threading.Lock()  # held by a run, and briefly by declarations
         self._owner: int | None = None  # the thread holding `_lock`
         self._queue_lock = threading.Lock()
@@ -241,6 +242,8 @@ class Flow:
             elif h == node.hash and node.value is not MISSING and node.hashed:
                 continue
             else:
+                if name in self._watchers:
+                    self._before.setdefault(name, node.value)
                 node.value, node.hash = self._frozen(value), h
             seeds.append(name)
         if seeds and not self._stale:
