@@ -6,12 +6,19 @@ import asyncio
 import os
 from concurrent.futures import ThreadPoolExecutor
 
+from collections import OrderedDict, namedtuple
+from enum import IntEnum
+
 import hypothesis.strategies as st
 from hypothesis import given, settings
 
 from movra import Flow, FlowError
 
 POOL = ThreadPoolExecutor(2)
+Point = namedtuple("Point", "x y")
+Pair = namedtuple("Pair", "x y")
+Color = IntEnum("Color", "RED")
+Size = IntEnum("Size", "SMALL")
 
 
 class Model:
@@ -39,10 +46,17 @@ class Model:
         return [n for n in self.nodes if n not in used]
 
 
-def node_function(name, weight, trouble):
+TROUBLE: dict = {}  # node name -> exception class it raises
+DURING: list = []  # a change to make while the run is in progress
+
+
+def node_function(name, weight):
+    # Globals, not closure cells: a node's code version covers its closure's values.
     def compute(*args):
-        if name in trouble:
-            raise trouble[name]("injected")
+        if DURING:
+            DURING.pop()()
+        if name in TROUBLE:
+            raise TROUBLE[name]("injected")
         return (weight * sum(args) + len(args)) % 5
     return compute
 
@@ -62,6 +76,7 @@ def scenarios(draw):
         st.tuples(st.just("fail"), st.sampled_from(names[inputs:]), st.sampled_from([ValueError, KeyboardInterrupt])),
         st.tuples(st.just("redefine"), st.sampled_from(names[inputs:]), st.integers(1, 3)),
         st.tuples(st.just("remove_leaf"), st.integers(0, 100)),
+        st.tuples(st.just("set_during_run"), st.sampled_from(names[:inputs]), st.integers(0, 3)),
         st.tuples(st.just("run"), st.sampled_from(["inline", "threads", "async", "targets"]), st.integers(0, 100)),
     )
     return [(f"in{i}", 0) for i in range(inputs)], nodes, draw(st.lists(step, max_size=12))
@@ -82,23 +97,31 @@ def run_flow(flow, how, pick, model):
 @given(scenarios())
 def test_every_run_matches_a_from_scratch_evaluation(scenario):
     inputs, nodes, steps = scenario
-    model, trouble = Model(inputs, nodes), {}
+    model, trouble, during = Model(inputs, nodes), TROUBLE, DURING
+    trouble.clear()
+    during.clear()
     flow = Flow(interactive=True)
     for name, value in inputs:
         flow.input(name, value)
     for name, deps, weight in nodes:
-        flow.reactive(deps=deps, name=name)(node_function(name, weight, trouble))
+        flow.reactive(deps=deps, name=name)(node_function(name, weight))
     flow.run()
-    changed: set[str] = set()  # seeds of real changes not yet fully run
+    last_run = Model(model.inputs.items(), [])
+    last_run.nodes = dict(model.nodes)
+    late = {}  # set while a run was in progress: the model sees it after that run
+
+    def really_changed():
+        return ({n for n, v in model.inputs.items() if last_run.inputs[n] != v}
+                | {n for n, d in model.nodes.items() if last_run.nodes.get(n) != d})
 
     for step in steps + [("run", "inline", 0)]:
         kind = step[0]
         if kind == "set":
-            for name, value in step[1].items():
-                if model.inputs[name] != value:
-                    changed.add(name)
-                model.inputs[name] = value
+            model.inputs.update(step[1])
             flow.set(step[1])
+        elif kind == "set_during_run":
+            name, value = step[1], step[2]
+            during[:] = [lambda name=name, value=value: (flow.set({name: value}), late.update({name: value}))]
         elif kind == "fail":
             if step[1] in model.nodes:
                 trouble[step[1]] = step[2]
@@ -107,8 +130,7 @@ def test_every_run_matches_a_from_scratch_evaluation(scenario):
             if name in model.nodes:
                 deps, old = model.nodes[name]
                 model.nodes[name] = (deps, weight)
-                flow.reactive(deps=deps, name=name)(node_function(name, weight, trouble))
-                changed.add(name)
+                flow.reactive(deps=deps, name=name)(node_function(name, weight))
         elif kind == "remove_leaf":
             leaves = model.leaves()
             victim = leaves[step[1] % len(leaves)] if leaves else None
@@ -116,9 +138,12 @@ def test_every_run_matches_a_from_scratch_evaluation(scenario):
                 del model.nodes[victim]
                 trouble.pop(victim, None)
                 flow.remove(victim)
-                changed.discard(victim)
+                last_run.nodes.pop(victim, None)
         else:
-            reach = model.downstream(changed | set(trouble))
+            pending = model.downstream(really_changed())
+            for name in model.nodes:
+                assert (flow.explain(name).verdict == "would recompute") == (name in pending), name
+            reach = model.downstream(really_changed() | set(trouble))
             failed = False
             try:
                 report = run_flow(flow, step[1], step[2], model)
@@ -134,9 +159,30 @@ def test_every_run_matches_a_from_scratch_evaluation(scenario):
             if report is not None:
                 assert set(report.recomputed) <= reach, (report.recomputed, reach)
             trouble.clear()
-            if failed or step[1] == "targets":
-                report = flow.run()
-                assert set(report.recomputed) <= reach, (report.recomputed, reach)
+            during.clear()
+            model.inputs.update(late)
+            reach |= model.downstream(late)
+            late.clear()
+            report = flow.run()
+            assert set(report.recomputed) <= reach, (report.recomputed, reach)
+            expected = model.values()
             assert {n: flow[n] for n in flow} == expected
             assert all(flow.is_current(n) for n in flow)
-            changed.clear()
+            last_run.inputs, last_run.nodes = dict(model.inputs), dict(model.nodes)
+
+
+TRICKY = [0, 1, True, 1.0, 0.0, -0.0, float("nan"), Color.RED, Size.SMALL, OrderedDict(a=1, b=2),
+          OrderedDict(b=2, a=1), {"a": 1, "b": 2}, Point(1, 2), Pair(1, 2), (1, 2), [1, 2], {1}, frozenset({1}),
+          "1", b"1", None]
+
+
+@settings(max_examples=int(os.environ.get("MOVRA_FLOW_EXAMPLES", 80)), deadline=None)
+@given(st.lists(st.sampled_from(range(len(TRICKY))), min_size=1, max_size=8))
+def test_values_that_compare_equal_but_differ_are_never_confused(picks):
+    flow = Flow()
+    flow.input("v", TRICKY[picks[0]])
+    flow.reactive(deps=["v"], name="seen")(lambda v: (type(v).__qualname__, repr(v)))
+    for pick in picks:
+        flow.set(v=TRICKY[pick])
+        flow.run()
+        assert flow["seen"] == (type(TRICKY[pick]).__qualname__, repr(TRICKY[pick]))

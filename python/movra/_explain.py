@@ -64,7 +64,7 @@ def explain(flow: Flow, name: str) -> Explanation:
         if nd.kind == "input":
             changing[current] = root[current] = nd.hash != nd.committed
             continue
-        own = nd.forced or nd.failure is not None or nd.value is MISSING or any(
+        own = nd.forced or nd.failure is not None or not nd.memo_valid() or any(
             not changing.get(d, False) and _differs(nd, i, nodes[d]) for i, d in enumerate(nd.deps))
         changing[current] = current in dirty and (own or any(changing.get(d, False) for d in nd.deps))
         root[current] = own
@@ -132,7 +132,7 @@ def _neighbourhood(flow: Flow, around: str | None, depth: int) -> list[str]:
 def _drawn(flow: Flow, around: str | None, depth: int) -> tuple[list[str], dict[str, str]]:
     names = _neighbourhood(flow, around, depth)
     states = _graph_states(flow) or {}
-    return names, {n: "dirty" if flow._nodes[n].forced else states.get(n, "dirty") for n in names}
+    return names, {n: states.get(n, "dirty") for n in names}
 
 
 def to_dot(flow: Flow, around: str | None = None, depth: int = 1) -> str:

@@ -93,15 +93,75 @@ class Pass:
         self.report = Report()
         self.unusable: set[str] = set()  # failed, or blocked by a failure
         self.in_flight: dict[str, Job] = {}
+        self.current: tuple[Node, int] | None = None  # the fast path's node in flight, with its signature
         self.changes: list[tuple[str, Any, Any]] = []  # (name, old value, new value)
 
     # The walks --------------------------------------------------------------
 
     def run_inline(self) -> None:
+        """The walk on the calling thread.  Plain nodes take the fast path
+        below; the others, and every rare case, go through `visit`."""
+        nodes, graph, report = self.nodes, self.graph, self.report
+        check, skip, commit = graph.check_node, graph.skip_node, graph.commit_node
+        memo_hit, recomputed, cut_off = report.memo_hits.append, report.recomputed.append, report.cut_off.append
+        seconds, unusable, watched = report.seconds, self.unusable, self.flow._watchers
+        simple = self.store is None and not self.check_mutation
+        clock, frozen = time.perf_counter, self.flow._frozen
         for name in self.schedule:
-            job = self.visit(self.nodes[name])
-            if job is not None:
-                self.run_job_inline(job)
+            node = nodes[name]
+            if not (simple and node.plain) or (unusable and not unusable.isdisjoint(node.deps)):
+                job = self.visit(node)
+                if job is not None:
+                    self.run_job_inline(job)
+                continue
+            _, needed, signature = check(name)
+            forced = node.forced
+            if not needed and not forced:
+                skip(name, signature)
+                memo_hit(name)
+                continue
+            values = []
+            for dep in node.inputs:
+                value = dep.value
+                if value is MISSING:
+                    break
+                values.append(value)
+            else:
+                key = (node.version, *[dep.hash for dep in node.inputs])
+                if key == node.memo and not forced:
+                    skip(name, signature)  # the same inputs as its last success
+                    memo_hit(name)
+                    continue
+                self.current = node, signature
+                started = clock()
+                try:
+                    value = node.func(*values)
+                except Exception as error:
+                    self.fail_inline(node, error)
+                    continue
+                try:
+                    h = content_hash(value)
+                except Exception as error:
+                    self.fail_inline(node, _renamed(error, f"the value of {quoted(name)} cannot be hashed: {error}"))
+                    continue
+                seconds[name] = clock() - started
+                node.previous_memo, node.memo, node.forced, node.failure = node.memo, key, False, None
+                if h == node.hash and node.value is not MISSING:
+                    skip(name, signature)
+                    cut_off(name)
+                else:
+                    old, node.value, node.hash = node.value, frozen(value), h
+                    commit(name, signature)
+                    recomputed(name)
+                    if watched:
+                        self.changes.append((name, old, node.value))
+                self.current = None
+                continue
+            self.fail_now(node, RuntimeError(f"{quoted(name)} has a dependency without a value"))
+
+    def fail_inline(self, node: Node, error: BaseException) -> None:
+        self.current = None
+        self.fail_now(node, error)
 
     def run_job_inline(self, job: Job) -> None:
         node = job.node
@@ -202,10 +262,7 @@ class Pass:
             report.failed[name] = error
             self.unusable.add(name)
             return
-        previous = node.memo
-        if previous is not None and previous[0] == node.version:
-            node.last_cause = [d for d, old, new in zip(node.deps, previous[1:], job.key[1:]) if old != new]  # type: ignore[index]
-        node.memo, node.forced, node.failure = job.key, False, None
+        node.previous_memo, node.memo, node.forced, node.failure = node.memo, job.key, False, None
         if node.cutoff and h == node.hash and node.value is not MISSING:
             self.graph.skip_node(name, job.signature)
             report.cut_off.append(name)
@@ -250,12 +307,15 @@ class Pass:
     def abandon(self) -> None:
         """After an escape: every node in flight runs again next time, and its
         dependents compare contents before trusting it."""
-        for name, job in self.in_flight.items():
-            node = self.nodes[name]
+        in_flight = [(self.nodes[name], job.signature) for name, job in self.in_flight.items()]
+        if self.current is not None:
+            in_flight.append(self.current)
+        for node, signature in in_flight:
             node.forced = True
-            self.graph.commit_node(name, job.signature)
-            self.graph.set_dirty(name)
+            self.graph.commit_node(node.name, signature)
+            self.graph.set_dirty(node.name)
         self.in_flight.clear()
+        self.current = None
 
 
 class _Scheduler:

@@ -45,6 +45,8 @@ def build(nodes: Mapping[str, Node], clean: set[str]) -> Graph:
     for name, node in nodes.items():
         if node.deps:
             graph.set_deps(name, list(node.deps))
+    for node in nodes.values():
+        node.inputs = tuple(nodes[d] for d in node.deps)
     try:
         graph.build()
     except ValueError as error:
@@ -58,7 +60,7 @@ def build(nodes: Mapping[str, Node], clean: set[str]) -> Graph:
                 graph.commit_input(name, node.committed)
                 if node.hash == node.committed:
                     restored.add(name)
-        elif name in clean and not node.forced and restored.issuperset(node.deps):
+        elif name in clean and node.memo_valid() and not node.forced and restored.issuperset(node.deps):
             _, _, signature = graph.check_node(name)
             graph.skip_node(name, signature)
             restored.add(name)

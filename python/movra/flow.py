@@ -187,7 +187,7 @@ class Flow:
                 old.func, old.is_async = node.func, node.is_async  # the same code: nothing to redo
                 return
             node.value, node.hash, node.committed = old.value, old.hash, old.committed
-            node.memo, node.last_cause = old.memo, old.last_cause
+            node.memo, node.previous_memo = old.memo, old.previous_memo
         self._nodes[name] = node
         self._stale = True
 
