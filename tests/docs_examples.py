@@ -159,7 +159,11 @@ def _run_reference_doctests(name: str, where: str) -> int:
 
 def resolve(name: str) -> object:
     """The object a `::: dotted.name` line renders: the longest importable
-    module prefix, then attributes."""
+    module prefix, then attributes.
+
+    >>> resolve("os.path.join").__name__
+    'join'
+    """
     parts = name.split(".")
     for cut in range(len(parts), 0, -1):
         try:

@@ -5,7 +5,8 @@ from pathlib import Path
 
 import pytest
 
-from docs_examples import ExtractError, parse, pages, run_page
+import docs_examples
+from docs_examples import ExtractError, pages, parse, run_page
 
 DOCS = Path(__file__).resolve().parent.parent / "docs"
 PAGES = pages(DOCS)
@@ -24,8 +25,11 @@ def test_the_site_has_examples_to_run():
     assert all(b.skip.strip() for b in found if b.skip)
 
 
-def test_reference_pages_run_the_doctests_of_what_they_render():
-    assert run_page("::: movra.Flow\n", "page.md") >= 1  # Flow's doc string holds an example
+def test_reference_pages_run_the_doctests_of_what_they_render(monkeypatch):
+    assert run_page("::: docs_examples.resolve\n", "page.md") == 1
+    monkeypatch.setattr(docs_examples.resolve, "__doc__", ">>> 1 + 1\n3\n")
+    with pytest.raises(AssertionError, match="doctest docs_examples.resolve failed"):
+        run_page("::: docs_examples.resolve\n", "page.md")
 
 
 PY = "```python\n"
