@@ -5,8 +5,10 @@ and rustworkx (where installed), measured side by side in one process.
     python benchmarks/run.py --sizes 10000 --reps 3
     python benchmarks/run.py --update-readme      # also refresh README's table
 
-Writes docs/benchmarks.md and, with matplotlib, docs/benchmark.png.
-Only ratios measured in the same run are meaningful."""
+Saves the measurements to benchmarks/results.json, then rewrites the tables of
+docs/benchmarks.md and, with matplotlib, docs/benchmark.png from them
+(benchmarks/report.py does that part alone). Only ratios measured in the same
+run are meaningful."""
 from __future__ import annotations
 
 import argparse
@@ -29,6 +31,8 @@ sys.path.insert(0, str(HERE))
 
 import movra  # noqa: E402
 from pure import PureGraph  # noqa: E402
+import report  # noqa: E402
+from report import fmt  # noqa: E402
 
 try:
     import networkx as nx
@@ -142,7 +146,6 @@ class Table:
         print(f"  {operation:<34} {impl:<14} {fmt(operation, seconds):>14}", flush=True)
 
 
-IMPLS = ["movra", "pure Python", "graphlib", "networkx", "rustworkx", "CPython floor"]
 
 
 def bench_size(n: int, reps: int, table: Table, peers: bool) -> None:
@@ -289,68 +292,6 @@ def measure_memory(n: int, table: Table, peers: bool) -> None:
 
 # Report ----------------------------------------------------------------------
 
-def fmt(operation: str, seconds: float | None) -> str:
-    if seconds is None:
-        return ""
-    if "bytes" in operation:
-        return f"{seconds:,.0f} B"
-    if "per" in operation:
-        return f"{seconds * 1e9:,.0f} ns"
-    return f"{seconds * 1e3:,.1f} ms" if seconds >= 1e-3 else f"{seconds * 1e6:,.1f} µs"
-
-
-def markdown(table: Table, sizes: list[int]) -> str:
-    used = [i for i in IMPLS if any(i in row for row in table.rows.values())]
-    lines = []
-    for n in sizes:
-        lines += [f"\n**n = {n:,}**\n", "| operation | " + " | ".join(used) + " | pure Python / movra |",
-                  "|---|" + "---|" * (len(used) + 1)]
-        for (operation, size), row in table.rows.items():
-            if size != n:
-                continue
-            ratio = ""
-            if "movra" in row and "pure Python" in row and row["movra"]:
-                ratio = f"{row['pure Python'] / row['movra']:.1f}×"
-            cells = [fmt(operation, row.get(i)) for i in used]
-            lines.append(f"| {operation} | " + " | ".join(cells) + f" | {ratio} |")
-    return "\n".join(lines) + "\n"
-
-
-def targets(table: Table, n: int) -> str:
-    def get(op, impl):
-        return table.rows.get((op, n), {}).get(impl)
-
-    checks = []
-
-    def check(label, value, goal, ok):
-        if value is not None:
-            checks.append(f"| {label} | {value} | {goal} | {'met' if ok else 'not met'} |")
-
-    for label, op in [("", "check_node (per call)"), (", 1,000-id working set", "check_node, 1,000-id working set (per call)")]:
-        c, floor, pc = get(op, "movra"), get(op, "CPython floor"), get(op, "pure Python")
-        if c and floor:
-            check(f"check_node / dict.get per call{label}", f"{c / floor:.2f}", "≤ 3.0", c / floor <= 3.0)
-        if c and pc:
-            check(f"pure-Python check_node / check_node{label}", f"{pc / c:.1f}", "≥ 20", pc / c >= 20)
-    b, pb, nb = get("build", "movra"), get("build", "pure Python"), get("build", "networkx")
-    if b:
-        check(f"build() at n = {n:,}", f"{b:.3f} s", "≤ 0.4 s", b <= 0.4)
-    if b and pb:
-        check("pure-Python build / build", f"{pb / b:.1f}", "≥ 15", pb / b >= 15)
-    if b and nb:
-        check("networkx lexicographic sort / build", f"{nb / b:.1f}", "≥ 25", nb / b >= 25)
-    m, s = get("mark_dirty (all-reaching)", "movra"), get("new str for every node", "CPython floor")
-    if m and s:
-        check("mark_dirty reaching all / new str for all", f"{m / s:.2f}", "≤ 2.0", m / s <= 2.0)
-    d, pd = get("declare", "movra"), get("declare", "pure Python")
-    if d and pd:
-        check("pure-Python declare / declare", f"{pd / d:.1f}", "≥ 4", pd / d >= 4)
-    mem = get("resident memory (bytes/node)", "movra")
-    if mem:
-        check("resident memory per node", f"{mem:.0f} B", "≤ 200 B", mem <= 200)
-    return ("| measure | this run | target | |\n|---|---|---|---|\n" + "\n".join(checks) + "\n") if checks else ""
-
-
 def machine() -> str:
     cpu = "unknown CPU"
     try:
@@ -364,45 +305,13 @@ def machine() -> str:
             f"movra kernel {movra.kernel_version()}")
 
 
-def plot(table: Table, path: Path) -> bool:
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        return False
-    operations = [op for op in dict.fromkeys(op for op, _ in table.rows) if "bytes" not in op]
-    cols = 3
-    rows = (len(operations) + cols - 1) // cols
-    fig, axes = plt.subplots(rows, cols, figsize=(5 * cols, 3.4 * rows), squeeze=False)
-    for ax, operation in zip(axes.flat, operations):
-        for impl in IMPLS:
-            points = sorted((n, row[impl]) for (op, n), row in table.rows.items() if op == operation and impl in row)
-            if not points:
-                continue
-            per_node = [(n, t if "per" in operation else t / n) for n, t in points]
-            ax.plot([n for n, _ in per_node], [t * 1e9 for _, t in per_node], marker="o", label=impl)
-        ax.set_xscale("log")
-        ax.set_yscale("log")
-        ax.set_title(operation, fontsize=10)
-        ax.set_xlabel("nodes")
-        ax.set_ylabel("ns per node")
-        ax.grid(True, which="both", alpha=0.3)
-        ax.legend(fontsize=7)
-    for ax in list(axes.flat)[len(operations):]:
-        ax.axis("off")
-    fig.tight_layout()
-    fig.savefig(path, dpi=90)
-    return True
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", default="10000,100000,1000000")
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--no-peers", action="store_true", help="skip graphlib, networkx and rustworkx")
-    parser.add_argument("--out", type=Path, default=HERE.parent / "docs")
+    parser.add_argument("--results", type=Path, default=report.RESULTS,
+                        help="where to save the measurements (default: %(default)s)")
     parser.add_argument("--update-readme", action="store_true")
     parser.add_argument("--memory-probe", nargs=2, metavar=("IMPL", "N"), help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -418,23 +327,24 @@ def main() -> None:
     print("\nresident memory", flush=True)
     measure_memory(sizes[-1], table, peers=not args.no_peers)
 
-    report = (f"Measured on: {machine()}. Medians of {args.reps} runs "
-              f"(one run for the slower peers at 1,000,000 nodes).\n\n"
-              f"Targets at n = {sizes[-1]:,}:\n\n{targets(table, sizes[-1])}{markdown(table, sizes)}")
-    args.out.mkdir(parents=True, exist_ok=True)
-    (args.out / "benchmarks.md").write_text("# Benchmarks\n\n" + report)
-    pictured = plot(table, args.out / "benchmark.png")
+    report.save(args.results, machine(), args.reps, table.rows)
+    results = report.load(args.results)
+    page = report.PAGE
+    page.write_text(report.page_text(page.read_text(encoding="utf-8"), results, report.FIGURE.name),
+                    encoding="utf-8")
+    pictured = report.plot(results, report.FIGURE)
+    text = report.results_markdown(results, None)
     if args.update_readme:
         readme = HERE.parent / "README.md"
-        text = readme.read_text()
+        readme_text = readme.read_text()
         start, end = "<!-- benchmarks:start -->", "<!-- benchmarks:end -->"
-        if start in text and end in text:
-            head, rest = text.split(start, 1)
-            text = head + start + "\n" + report + ("\n![time per node](docs/benchmark.png)\n" if pictured else "") + end + rest.split(end, 1)[1]
-            readme.write_text(text)
-    print("\n" + report)
-    print(f"took {time.perf_counter() - started:.0f} s; wrote {args.out / 'benchmarks.md'}"
-          + (f" and {args.out / 'benchmark.png'}" if pictured else ""))
+        if start in readme_text and end in readme_text:
+            head, rest = readme_text.split(start, 1)
+            figure = "\n![benchmark figure](docs/benchmark.png)\n" if pictured else ""
+            readme.write_text(head + start + "\n" + text + figure + end + rest.split(end, 1)[1])
+    print("\n" + text)
+    print(f"took {time.perf_counter() - started:.0f} s; wrote {args.results}, {page}"
+          + (f" and {report.FIGURE}" if pictured else ""))
 
 
 if __name__ == "__main__":

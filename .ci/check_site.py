@@ -1,0 +1,92 @@
+"""Opens the built documentation site in headless Chromium and checks that it
+renders: a screenshot of the home page and of each API page is kept beside the
+site, and the DOM Chromium rendered must have the expected page titles and, on
+the Graph API page, an entry for every method of the installed `movra.Graph`.
+
+    python .ci/check_site.py SITE_DIR SCREENSHOT_DIR
+"""
+from __future__ import annotations
+
+import html
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import movra
+
+PAGES = {  # page -> (screenshot, expected <title>)
+    "index.html": ("home.png", "movra"),
+    "reference/graph/index.html": ("graph-api.png", "Graph API - movra"),
+    "reference/flow/index.html": ("flow-api.png", "Flow API - movra"),
+}
+FLOW_API = ["movra.Flow", "movra.Report", "movra.Explanation", "movra.FlowError", "movra.content_hash",
+            "movra.Flow.run", "movra.Flow.set", "movra.Flow.refresh", "movra.Flow.explain"]
+PNG = b"\x89PNG\r\n\x1a\n"
+
+
+def chromium() -> str:
+    for name in ("chromium", "chromium-browser", "google-chrome"):
+        if path := shutil.which(name):
+            return path
+    raise SystemExit("no Chromium found")
+
+
+def render(browser: str, url: str, screenshot: Path, profile: str) -> str:
+    """Screenshot of `url`, and the DOM after its scripts ran."""
+    common = [browser, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+              "--no-first-run", f"--user-data-dir={profile}", "--window-size=1280,1600",
+              "--virtual-time-budget=3000"]
+    subprocess.run(common + [f"--screenshot={screenshot}", url], check=True, capture_output=True, timeout=120)
+    dom = subprocess.run(common + ["--dump-dom", url], check=True, capture_output=True, text=True, timeout=120)
+    return dom.stdout
+
+
+def graph_methods() -> list[str]:
+    return sorted(name for name in dir(movra.Graph)
+                  if not name.startswith("_") and callable(getattr(movra.Graph, name)))
+
+
+def check(site: Path, shots: Path) -> list[str]:
+    browser, problems = chromium(), []
+    shots.mkdir(parents=True, exist_ok=True)
+    doms = {}
+    with tempfile.TemporaryDirectory() as profile:
+        for page, (shot, title) in PAGES.items():
+            dom = render(browser, (site / page).resolve().as_uri(), shots / shot, profile)
+            doms[page] = dom
+            found = re.search(r"<title>(.*?)</title>", dom, re.S)
+            if not found or html.unescape(found.group(1)).strip() != title:
+                problems.append(f"{page}: title {found.group(1) if found else None!r}, expected {title!r}")
+            if 'class="md-content"' not in dom:
+                problems.append(f"{page}: the theme's content area did not render")
+            picture = (shots / shot).read_bytes() if (shots / shot).exists() else b""
+            if not picture.startswith(PNG) or len(picture) < 20_000:
+                problems.append(f"{page}: no usable screenshot ({len(picture)} bytes)")
+    methods = graph_methods()
+    if len(methods) < 21:
+        problems.append(f"movra.Graph has only {len(methods)} methods: {methods}")
+    graph_dom = doms["reference/graph/index.html"]
+    problems += [f"Graph API page: no entry for Graph.{m}" for m in methods
+                 if not re.search(rf'id="Graph\.{m}"[^>]*>[^<]*<code>{m}\(', graph_dom)]
+    flow_dom = doms["reference/flow/index.html"]
+    problems += [f"Flow API page: no entry for {name}" for name in FLOW_API if f'id="{name}"' not in flow_dom]
+    return problems
+
+
+def main() -> int:
+    site, shots = Path(sys.argv[1]), Path(sys.argv[2])
+    problems = check(site, shots)
+    for problem in problems:
+        print("site check:", problem)
+    if problems:
+        return 1
+    print(f"site check: {len(PAGES)} pages rendered, titles right, all {len(graph_methods())} Graph methods "
+          f"listed; screenshots in {shots}")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

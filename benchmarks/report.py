@@ -1,0 +1,264 @@
+"""The benchmarks page and its figure, from the results of a benchmark run.
+
+    python benchmarks/report.py            # rewrite docs/benchmarks.md's tables and docs/benchmark.png
+    python benchmarks/report.py --check    # fail if docs/benchmarks.md does not match the results
+
+`run.py` measures and saves benchmarks/results.json, then calls this; running
+it alone redraws the page from saved results without measuring again.
+
+Units: operations over the whole graph (declare, build, a change reaching every
+node) are shown per node in the figure, since they grow with the graph; those
+that touch a few nodes (`downstream`, `mark_dirty (small)`) and single calls
+are shown per call, where a per-node figure would mean nothing."""
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+RESULTS = HERE / "results.json"
+DOCS = HERE.parent / "docs"
+PAGE = DOCS / "benchmarks.md"
+FIGURE = DOCS / "benchmark.png"
+START, END = "<!-- results:start -->", "<!-- results:end -->"
+
+IMPLS = ["movra", "pure Python", "graphlib", "networkx", "rustworkx", "CPython floor"]
+PER_CALL = {"mark_dirty (small)", "downstream"}  # besides the names that say "(per call)"
+
+
+@dataclass
+class Results:
+    machine: str
+    reps: int
+    provenance: str
+    rows: dict[tuple[str, int], dict[str, float]]  # (operation, n) -> impl -> seconds (or bytes)
+
+    @property
+    def sizes(self) -> list[int]:
+        return sorted({n for _, n in self.rows})
+
+    def get(self, operation: str, n: int, impl: str) -> float | None:
+        return self.rows.get((operation, n), {}).get(impl)
+
+
+def save(path: Path, machine: str, reps: int, rows: dict[tuple[str, int], dict[str, float]],
+         provenance: str = "") -> None:
+    data = {"machine": machine, "reps": reps, "provenance": provenance,
+            "rows": [{"operation": op, "n": n, "results": {k: float(f"{v:.6g}") for k, v in row.items()}}
+                     for (op, n), row in rows.items()]}
+    path.write_text(json.dumps(data, indent=1, ensure_ascii=False) + "\n")
+
+
+def load(path: Path) -> Results:
+    data = json.loads(path.read_text())
+    rows = {(row["operation"], row["n"]): row["results"] for row in data["rows"]}
+    return Results(data["machine"], data["reps"], data.get("provenance", ""), rows)
+
+
+# Units -----------------------------------------------------------------------
+
+def is_per_call(operation: str) -> bool:
+    return "(per call)" in operation or operation in PER_CALL
+
+
+def is_per_node(operation: str) -> bool:
+    return "(per node)" in operation
+
+
+def fmt(operation: str, value: float | None) -> str:
+    if value is None:
+        return ""
+    if "bytes" in operation:
+        return f"{value:,.0f} B"
+    if is_per_node(operation) or "(per call)" in operation:
+        return f"{value * 1e9:,.0f} ns"
+    return f"{value * 1e3:,.1f} ms" if value >= 1e-3 else f"{value * 1e6:,.1f} µs"
+
+
+# Tables ----------------------------------------------------------------------
+
+def targets(results: Results, n: int) -> list[tuple[str, str, str, bool]]:
+    """(measure, this run, target, met) at size n, for the measures present."""
+    def get(op: str, impl: str) -> float | None:
+        return results.get(op, n, impl)
+
+    checks: list[tuple[str, str, str, bool]] = []
+    for label, op in [("", "check_node (per call)"),
+                      (", 1,000-id working set", "check_node, 1,000-id working set (per call)")]:
+        c, floor, pc = get(op, "movra"), get(op, "CPython floor"), get(op, "pure Python")
+        if c and floor:
+            checks.append((f"check_node / dict.get per call{label}", f"{c / floor:.2f}", "≤ 3.0", c / floor <= 3.0))
+        if c and pc:
+            checks.append((f"pure-Python check_node / check_node{label}", f"{pc / c:.1f}", "≥ 20", pc / c >= 20))
+    b, pb, nb = get("build", "movra"), get("build", "pure Python"), get("build", "networkx")
+    if b:
+        checks.append((f"build() at n = {n:,}", f"{b:.3f} s", "≤ 0.4 s", b <= 0.4))
+    if b and pb:
+        checks.append(("pure-Python build / build", f"{pb / b:.1f}", "≥ 15", pb / b >= 15))
+    if b and nb:
+        checks.append(("networkx lexicographic sort / build", f"{nb / b:.1f}", "≥ 25", nb / b >= 25))
+    m, s = get("mark_dirty (all-reaching)", "movra"), get("new str for every node", "CPython floor")
+    if m and s:
+        checks.append(("mark_dirty reaching all / new str for all", f"{m / s:.2f}", "≤ 2.0", m / s <= 2.0))
+    d, pd = get("declare", "movra"), get("declare", "pure Python")
+    if d and pd:
+        checks.append(("pure-Python declare / declare", f"{pd / d:.1f}", "≥ 4", pd / d >= 4))
+    mem = get("resident memory (bytes/node)", "movra")
+    if mem:
+        checks.append(("resident memory per node", f"{mem:.0f} B", "≤ 200 B", mem <= 200))
+    return sorted(checks, key=lambda check: not check[3])  # what is met first; stable otherwise
+
+
+def targets_table(results: Results, n: int) -> str:
+    checks = targets(results, n)
+    if not checks:
+        return ""
+    lines = ["| measure | this run | target | |", "|---|---|---|---|"]
+    lines += [f"| {measure} | {value} | {goal} | {'met' if ok else 'not met'} |"
+              for measure, value, goal, ok in checks]
+    met = sum(ok for *_, ok in checks)
+    return f"Targets at n = {n:,}: {met} of {len(checks)} met.\n\n" + "\n".join(lines) + "\n"
+
+
+def size_tables(results: Results) -> str:
+    used = [i for i in IMPLS if any(i in row for row in results.rows.values())]
+    used += sorted({i for row in results.rows.values() for i in row} - set(used))
+    lines: list[str] = []
+    for n in results.sizes:
+        lines += [f"\n**n = {n:,}**\n", "| operation | " + " | ".join(used) + " | pure Python / movra |",
+                  "|---|" + "---|" * (len(used) + 1)]
+        for (operation, size), row in results.rows.items():
+            if size != n:
+                continue
+            ratio = ""
+            if row.get("movra") and "pure Python" in row:
+                ratio = f"{row['pure Python'] / row['movra']:.1f}×"
+            cells = [fmt(operation, row.get(i)) for i in used]
+            lines.append(f"| {operation} | " + " | ".join(cells) + f" | {ratio} |")
+    return "\n".join(lines) + "\n"
+
+
+def results_markdown(results: Results, figure: str | None) -> str:
+    """The generated part of the page (and of the README's benchmark section)."""
+    largest = results.sizes[-1]
+    text = f"Measured on: {results.machine}. Medians of {results.reps} runs (one run for the slower peers at 1,000,000 nodes).\n"
+    if results.provenance:
+        text += f"Figures {results.provenance}.\n"
+    text += "\n" + targets_table(results, largest)
+    if figure:
+        text += (f"\n![Speedup of movra over each peer per operation at n = {largest:,},"
+                 f" and movra's own times by graph size]({figure})\n")
+    return text + size_tables(results)
+
+
+def page_text(page: str, results: Results, figure: str | None) -> str:
+    if START not in page or END not in page:
+        raise SystemExit(f"{PAGE} has no {START} ... {END} section")
+    head, rest = page.split(START, 1)
+    return head + START + "\n" + results_markdown(results, figure) + END + rest.split(END, 1)[1]
+
+
+# Figure ----------------------------------------------------------------------
+
+def plot(results: Results, path: Path) -> bool:
+    """Left: movra's speedup over each peer, per operation, at the largest size
+    (above 1× movra is faster). Right: movra's own times across sizes, per node
+    for whole-graph operations and per call for the others."""
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return False
+    matplotlib.rcParams.update({"font.size": 9, "svg.hashsalt": "movra"})
+    n = results.sizes[-1]
+    operations = [op for (op, size) in results.rows if size == n and "movra" in results.rows[(op, size)]
+                  and op != "new str for every node"]
+    peers = [i for i in IMPLS[1:] if any(results.get(op, n, i) for op in operations)]
+    colors = {"pure Python": "#4c6ef5", "graphlib": "#40c057", "networkx": "#fab005",
+              "rustworkx": "#e8590c", "CPython floor": "#868e96"}
+
+    fig = plt.figure(figsize=(13, 7.2))
+    grid = fig.add_gridspec(2, 2, width_ratios=[1.35, 1], hspace=0.45, wspace=0.45)
+    ax = fig.add_subplot(grid[:, 0])
+    labelled: set[str] = set()
+    for row, op in enumerate(operations):
+        own_value = results.get(op, n, "movra")
+        ratios = [(peer, results.get(op, n, peer) / own_value) for peer in peers  # type: ignore[operator]
+                  if results.get(op, n, peer)]
+        height = 0.8 / len(ratios) if ratios else 0.8
+        for k, (peer, ratio) in enumerate(ratios):
+            y = row - 0.4 + height * (k + 0.5)
+            ax.barh(y, ratio, height=height * 0.9, color=colors.get(peer, "#adb5bd"),
+                    label=None if peer in labelled else peer)
+            labelled.add(peer)
+            ax.text(ratio * 1.06, y, f"{ratio:.1f}×" if ratio < 100 else f"{ratio:.0f}×",
+                    va="center", fontsize=7)
+    ax.axvline(1, color="#212529", linewidth=1)
+    ax.set_xscale("log")
+    ax.set_yticks(range(len(operations)), [_short(op) for op in operations])
+    ax.invert_yaxis()
+    ax.set_xlabel("peer's time (or memory) / movra's: above 1× movra is faster")
+    ax.set_title(f"Speedup of movra at n = {n:,}", fontweight="bold")
+    ax.grid(True, axis="x", which="both", alpha=0.3)
+    handles, labels = ax.get_legend_handles_labels()
+    order = sorted(range(len(labels)), key=lambda k: peers.index(labels[k]))
+    ax.legend([handles[k] for k in order], [labels[k] for k in order], loc="lower right", fontsize=8)
+    ax.set_xlim(right=ax.get_xlim()[1] * 2.5)
+
+    own = [op for op in dict.fromkeys(op for op, _ in results.rows)
+           if "bytes" not in op and any("movra" in results.rows.get((op, s), {}) for s in results.sizes)]
+    panels = [(fig.add_subplot(grid[0, 1]), [op for op in own if not is_per_call(op)],
+               "movra: whole-graph operations", "ns per node"),
+              (fig.add_subplot(grid[1, 1]), [op for op in own if is_per_call(op)],
+               "movra: single calls", "ns per call")]
+    for axis, ops, title, unit in panels:
+        for op in ops:
+            points = [(s, results.get(op, s, "movra")) for s in results.sizes]
+            points = [(s, v if is_per_node(op) or is_per_call(op) else v / s) for s, v in points if v]
+            axis.plot([s for s, _ in points], [v * 1e9 for _, v in points], marker="o", label=_short(op))
+        axis.set_xscale("log")
+        axis.set_yscale("log")
+        axis.set_xlabel("nodes in the graph")
+        axis.set_ylabel(unit)
+        axis.set_title(title, fontweight="bold")
+        axis.grid(True, which="both", alpha=0.3)
+        axis.legend(fontsize=7, loc="upper left")
+    fig.text(0.01, 0.005, f"{results.machine}; medians of {results.reps} runs", fontsize=7, color="#495057")
+    fig.savefig(path, dpi=80, bbox_inches="tight", metadata={"Software": None})
+    plt.close(fig)
+    return True
+
+
+def _short(operation: str) -> str:
+    return (operation.replace(" (per call)", "").replace(" (per node)", "")
+            .replace("resident memory (bytes/node)", "resident memory").replace(", 1,000-id working set", ", hot"))
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--results", type=Path, default=RESULTS)
+    parser.add_argument("--check", action="store_true",
+                        help="only check that the page's tables match the results")
+    args = parser.parse_args()
+    results = load(args.results)
+    page = PAGE.read_text(encoding="utf-8")
+    expected = page_text(page, results, FIGURE.name)
+    if args.check:
+        if expected != page:
+            print(f"{PAGE} does not match {args.results}: run python benchmarks/report.py", file=sys.stderr)
+            return 1
+        print(f"{PAGE.name} matches {args.results.name}")
+        return 0
+    PAGE.write_text(expected, encoding="utf-8")
+    drawn = plot(results, FIGURE)
+    print(f"wrote {PAGE}" + (f" and {FIGURE}" if drawn else " (no matplotlib: figure not redrawn)"))
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
