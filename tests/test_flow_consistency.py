@@ -51,14 +51,21 @@ def test_an_escape_from_a_node_leaves_it_and_its_reach_to_the_next_run(escape):
 def test_an_error_inside_the_runtime_is_as_safe_as_a_failed_node(monkeypatch):
     flow, calls = chain({})
     flow.set(x=5)
+    graph = flow.graph
 
-    def broken(value):
-        raise RuntimeError("runtime fault")
+    class Faulty:
+        """The kernel graph, but its first commit_node fails."""
 
-    monkeypatch.setattr(flow, "_frozen", broken)
+        def __getattr__(self, name):
+            return getattr(graph, name)
+
+        def commit_node(self, *args):
+            flow.graph = graph
+            raise RuntimeError("runtime fault")
+
+    flow.graph = Faulty()
     with pytest.raises(RuntimeError, match="runtime fault"):
         flow.run()
-    monkeypatch.undo()
     assert flow.run().recomputed == ["a", "b"] and flow["b"] == 7
 
 

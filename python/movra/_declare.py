@@ -54,8 +54,8 @@ class Node:
         self.value: Any = MISSING
         self.hash: int | None = None  # content hash of `value`; None when not hashed
         self.committed: int | None = None  # inputs: the hash the kernel was last told
-        self.memo: tuple[Any, ...] | None = None  # (version, dependency hashes) of the last success
-        self.previous_memo: tuple[Any, ...] | None = None  # of the success before it
+        self.memo: list[Any] | None = None  # [version, *dependency hashes] of the last success
+        self.previous_memo: list[Any] | None = None  # of the success before it
         self.forced = False  # must run next time whatever the kernel and its memo say (a refresh)
         self.failure: BaseException | None = None  # of the last attempt, if it failed
 

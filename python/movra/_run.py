@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import heapq
 import itertools
+import sys
 import time
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
@@ -74,12 +75,17 @@ def call_and_hash(name: str, func: Callable[..., Any], call: CallPlan | None, ha
     return value, (hash_of(name, value) if hashed else None)
 
 
+def _array_type() -> type | None:
+    numpy = sys.modules.get("numpy")
+    return getattr(numpy, "ndarray", None)
+
+
 class Job:
     """A node handed to a backend: what to call, and what to commit afterwards."""
 
     __slots__ = ("node", "values", "signature", "key", "started")
 
-    def __init__(self, node: Node, values: list[Any], signature: int, key: tuple[Any, ...] | None) -> None:
+    def __init__(self, node: Node, values: list[Any], signature: int, key: list[Any]) -> None:
         self.node, self.values, self.signature, self.key = node, values, signature, key
         self.started = time.perf_counter()
 
@@ -93,7 +99,8 @@ class Pass:
         self.report = Report()
         self.unusable: set[str] = set()  # failed, or blocked by a failure
         self.in_flight: dict[str, Job] = {}
-        self.current: tuple[Node, int] | None = None  # the fast path's node in flight, with its signature
+        self.current: Node | None = None  # the fast path's node in flight
+        self.current_signature = 0
         self.changes: list[tuple[str, Any, Any]] = []  # (name, old value, new value)
 
     # The walks --------------------------------------------------------------
@@ -106,7 +113,7 @@ class Pass:
         memo_hit, recomputed, cut_off = report.memo_hits.append, report.recomputed.append, report.cut_off.append
         seconds, unusable, watched = report.seconds, self.unusable, self.flow._watchers
         simple = self.store is None and not self.check_mutation
-        clock, frozen = time.perf_counter, self.flow._frozen
+        clock, frozen, array = time.perf_counter, self.flow._frozen, _array_type()
         for name in self.schedule:
             node = nodes[name]
             if not (simple and node.plain) or (unusable and not unusable.isdisjoint(node.deps)):
@@ -120,19 +127,19 @@ class Pass:
                 skip(name, signature)
                 memo_hit(name)
                 continue
-            values = []
+            values, key = [], [node.version]
             for dep in node.inputs:
                 value = dep.value
                 if value is MISSING:
                     break
                 values.append(value)
+                key.append(dep.hash)
             else:
-                key = (node.version, *[dep.hash for dep in node.inputs])
                 if key == node.memo and not forced:
                     skip(name, signature)  # the same inputs as its last success
                     memo_hit(name)
                     continue
-                self.current = node, signature
+                self.current, self.current_signature = node, signature
                 started = clock()
                 try:
                     value = node.func(*values)
@@ -150,7 +157,9 @@ class Pass:
                     skip(name, signature)
                     cut_off(name)
                 else:
-                    old, node.value, node.hash = node.value, frozen(value), h
+                    if type(value) is array:
+                        value = frozen(value)
+                    old, node.value, node.hash = node.value, value, h
                     commit(name, signature)
                     recomputed(name)
                     if watched:
@@ -204,7 +213,7 @@ class Pass:
             if v is MISSING:  # never reached while the invariants hold; refuse rather than pass it on
                 self.fail_now(node, RuntimeError(f"{quoted(name)} has a dependency without a value"))
                 return None
-        key = (node.version, *[nodes[d].hash for d in deps])
+        key = [node.version, *[nodes[d].hash for d in deps]]
         if key == node.memo and not node.forced:
             self.graph.skip_node(name, signature)  # the same inputs as its last success
             self.report.memo_hits.append(name)
@@ -309,7 +318,7 @@ class Pass:
         dependents compare contents before trusting it."""
         in_flight = [(self.nodes[name], job.signature) for name, job in self.in_flight.items()]
         if self.current is not None:
-            in_flight.append(self.current)
+            in_flight.append((self.current, self.current_signature))
         for node, signature in in_flight:
             node.forced = True
             self.graph.commit_node(node.name, signature)
