@@ -56,13 +56,16 @@ Result<IdList> Graph::dirty_subgraph(std::span<const std::string_view> seeds) co
   return sorted_ids(closure(*resolved));
 }
 
+// The listing is made in full before the first state is written: running out
+// of memory while sorting must leave every state as it was.
 Result<IdList> Graph::mark_dirty(std::span<const std::string_view> seeds) {
-  if (!built_) return GraphError::not_built();
-  auto resolved = resolve_seeds(seeds);
-  if (!resolved) return std::move(resolved.error());
-  std::vector<NodeIndex> reached = closure(*resolved);
-  for (const NodeIndex i : reached) states_[i] = NodeState::Dirty;
-  return sorted_ids(std::move(reached));
+  auto reached = dirty_subgraph(seeds);
+  if (reached) set_dirty(*reached);
+  return reached;
+}
+
+void Graph::set_dirty(const IdList& nodes) noexcept {
+  for (const NodeIndex i : nodes.indices()) states_[i] = NodeState::Dirty;
 }
 
 Result<IdList> Graph::dirty_nodes() const {
