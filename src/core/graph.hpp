@@ -155,7 +155,14 @@ class Graph {
   };
   ReverseEdges reverse_edges() const;
   void take(ReverseEdges&& edges) noexcept;
-  std::vector<NodeIndex> closure(std::span<const NodeIndex> seeds) const;
+  /// What a change reaches: the nodes in the order they were found, and a
+  /// flag per node of the graph.
+  struct Reached {
+    std::vector<std::uint8_t> visited;
+    std::vector<NodeIndex> nodes;
+  };
+  Reached closure(std::span<const NodeIndex> seeds) const;
+  IdList in_order(Reached reached) const;
   IdList filter_order(bool (*keep)(const Graph&, NodeIndex)) const;
   std::uint64_t dependency_signature(const Node& node) const noexcept;
 
