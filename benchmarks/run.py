@@ -193,6 +193,9 @@ def bench_size(n: int, reps: int, table: Table, peers: bool) -> None:
     table.add("check_node, 1,000-id working set (per call)", n, "pure Python", timed(lambda: consume(map(p.check_node, hot)), reps) / len(hot))
     table.add("check_node, 1,000-id working set (per call)", n, "CPython floor", timed(lambda: consume(map(lookup.get, hot)), reps) / len(hot))
 
+    table.add("new graph (per call)", n, "movra", timed(lambda: [movra.Graph() for _ in range(10_000)], reps) / 10_000)
+    table.add("new graph (per call)", n, "CPython floor", timed(lambda: [dict() for _ in range(10_000)], reps) / 10_000)
+
     raw = [name.encode() for name in dag.names]
     table.add("new str for every node", n, "CPython floor", timed(lambda: list(map(bytes.decode, raw)), reps))
 

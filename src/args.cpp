@@ -134,10 +134,15 @@ bool Strs::convert(PyObject* object, StrList& out) {
   }
   if (!PySequence_Check(object)) return raise_type_cannot_convert(object, "Sequence");
 
+  // A length that cannot be had is only a missing hint, except when asking
+  // for it was interrupted or the program is exiting: those are not ours to
+  // swallow.
   const Py_ssize_t hint = PySequence_Size(object);
-  if (hint < 0)
+  if (hint < 0) {
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit))
+      return false;
     PyErr_Clear();
-  else
+  } else
     out.reserve(static_cast<std::size_t>(std::min(hint, kMaxReservedItems)));
 
   Ref iterator = Ref::steal(PyObject_GetIter(object));

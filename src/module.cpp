@@ -28,7 +28,14 @@ PyObject* set_deps(Graph& g, string_view id, const StrList& deps) { return finis
 PyObject* build(Graph& g) { return finish(g.build()); }
 PyObject* topo_order(Graph& g) { return finish(g.topo_order()); }
 PyObject* dirty_subgraph(Graph& g, const StrList& seeds) { return finish(g.dirty_subgraph(seeds.views())); }
-PyObject* mark_dirty(Graph& g, const StrList& seeds) { return finish(g.mark_dirty(seeds.views())); }
+// The Python list is made before any state is written, so that a MemoryError
+// from the interpreter leaves the graph as it was.
+PyObject* mark_dirty(Graph& g, const StrList& seeds) {
+  const auto reached = g.dirty_subgraph(seeds.views());
+  Ref list = Ref::steal(finish(reached));
+  if (list) g.set_dirty(*reached);
+  return list.release();
+}
 PyObject* downstream(Graph& g, string_view id) { return finish(g.downstream(id)); }
 PyObject* needs_recompute(Graph& g, string_view id, uint64_t h) { return finish(g.needs_recompute(id, h)); }
 PyObject* check_node(Graph& g, string_view id) { return finish(g.check_node(id)); }

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -45,11 +46,22 @@ inline bool intern_names() noexcept {
   return true;
 }
 
+/// A name from `names`, or PanicException for a code outside the table: a
+/// corrupted byte must not become a wild read.
+template <std::size_t N>
+PyObject* interned_name(PyObject* const (&names)[N], std::size_t code, const char* what) noexcept {
+  if (code < N && names[code] != nullptr) return new_ref(names[code]);
+  char message[64];
+  std::snprintf(message, sizeof message, "%s code %zu out of range", what, code);
+  raise_panic(message);
+  return nullptr;
+}
+
 inline PyObject* to_python(core::NodeKind kind) noexcept {
-  return new_ref(interned_names.kinds[static_cast<int>(kind)]);
+  return interned_name(interned_names.kinds, static_cast<std::size_t>(kind), "node kind");
 }
 inline PyObject* to_python(core::NodeState state) noexcept {
-  return new_ref(interned_names.states[static_cast<int>(state)]);
+  return interned_name(interned_names.states, static_cast<std::size_t>(state), "node state");
 }
 
 /// A list made at its final length and filled in place, one new str per id.

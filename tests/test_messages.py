@@ -59,7 +59,7 @@ def test_quoted_form_of_every_assigned_code_point():
         if c in SIMPLE:
             expected.append(SIMPLE[c])
         elif (category in ESCAPED_CATEGORIES and c != " ") or category in ("Mn", "Me") or (
-            cp in other_grapheme_extend
+            cp in (other_grapheme_extend or ())
         ):
             expected.append(f"\\u{{{cp:x}}}")
         elif other_grapheme_extend is None and category in ("Mc", "Lm"):

@@ -2,6 +2,8 @@
 #include "graph.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <random>
@@ -14,12 +16,33 @@ namespace {
 constexpr std::string_view kKindNames[] = {"input", "source", "reactive", "view"};
 constexpr std::string_view kStateNames[] = {"clean", "dirty", "computing"};
 
-HashKey random_key() {
-  std::random_device source;
-  const auto draw64 = [&] {
-    return (static_cast<std::uint64_t>(source()) << 32) | static_cast<std::uint32_t>(source());
+// Drawing from the system's random source costs tens of microseconds on some
+// machines, more than everything else a new graph does, so the process draws
+// one key once; each graph's key is that key's PRF of a counter: as
+// unpredictable as a fresh draw to whoever does not know the process key, and
+// different for every graph.
+HashKey process_key() {
+  static const HashKey key = [] {
+    std::random_device source;
+    const auto draw64 = [&] {
+      return (static_cast<std::uint64_t>(source()) << 32) | static_cast<std::uint32_t>(source());
+    };
+    return HashKey{draw64(), draw64()};
+  }();
+  return key;
+}
+
+HashKey graph_key() {
+  static std::atomic<std::uint64_t> graphs{0};
+  const HashKey& key = process_key();
+  const std::uint64_t serial = graphs.fetch_add(1, std::memory_order_relaxed);
+  const auto derive = [&](std::uint64_t lane) {
+    char message[16];
+    std::memcpy(message, &serial, 8);
+    std::memcpy(message + 8, &lane, 8);
+    return siphash13(key, std::string_view(message, sizeof message));
   };
-  return {draw64(), draw64()};
+  return {derive(0), derive(1)};
 }
 
 // Short dependency lists are de-duplicated by scanning what was kept so far,
@@ -29,8 +52,15 @@ constexpr std::size_t kScanLimit = 32;
 
 }  // namespace
 
-std::string_view name(NodeKind kind) noexcept { return kKindNames[static_cast<int>(kind)]; }
-std::string_view name(NodeState state) noexcept { return kStateNames[static_cast<int>(state)]; }
+// Total, like everything that turns a stored byte into text: a code outside
+// the table names nothing rather than reading past it.
+template <std::size_t N>
+std::string_view name_in(const std::string_view (&names)[N], std::size_t code) noexcept {
+  return code < N ? names[code] : std::string_view();
+}
+
+std::string_view name(NodeKind kind) noexcept { return name_in(kKindNames, static_cast<std::size_t>(kind)); }
+std::string_view name(NodeState state) noexcept { return name_in(kStateNames, static_cast<std::size_t>(state)); }
 
 std::optional<NodeKind> parse_kind(std::string_view name) noexcept {
   for (std::size_t i = 0; i < std::size(kKindNames); ++i)
@@ -38,7 +68,7 @@ std::optional<NodeKind> parse_kind(std::string_view name) noexcept {
   return std::nullopt;
 }
 
-Graph::Graph() : index_(random_key()) {}
+Graph::Graph() : index_(graph_key()) {}
 
 std::optional<NodeIndex> Graph::find(std::string_view id) const noexcept {
   return index_.find(id, id_reader());
@@ -67,12 +97,7 @@ Status Graph::add_node(std::string_view id, std::string_view kind) {
 
   // Everything that can throw comes before the first change: room in every
   // per-node array, the id, the registry entry; the appends then cannot fail.
-  if (nodes_.size() == nodes_.capacity()) {
-    const std::size_t capacity = nodes_.size() * 2 + 16;
-    nodes_.reserve(capacity);
-    states_.reserve(capacity);
-    stamps_.reserve(capacity);
-  }
+  reserve_for_one_more();
   Node added;
   added.id.assign(id);
   added.kind = *parsed;
@@ -82,6 +107,17 @@ Status Graph::add_node(std::string_view id, std::string_view kind) {
   stamps_.push_back(0);
   built_ = false;
   return Done{};
+}
+
+// Each array is checked on its own: a call that ran out of memory may have
+// grown some of them and not the others, and a retry must finish the job.
+void Graph::reserve_for_one_more() {
+  const std::size_t needed = nodes_.size() + 1;
+  const std::size_t capacity =
+      nodes_.capacity() >= needed ? nodes_.capacity() : nodes_.size() * 2 + 16;
+  nodes_.reserve(capacity);
+  states_.reserve(capacity);
+  stamps_.reserve(capacity);
 }
 
 Status Graph::set_deps(std::string_view id, std::span<const std::string_view> deps) {

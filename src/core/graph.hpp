@@ -77,7 +77,8 @@ class IdList {
 /// before it changes anything, so a failed call leaves the graph as it was.
 class Graph {
  public:
-  /// An empty graph whose id registry is keyed from the system's random source.
+  /// An empty graph whose id registry has a key of its own, unpredictable
+  /// from outside the process.
   Graph();
   explicit Graph(HashKey key) noexcept : index_(key) {}
 
@@ -105,6 +106,9 @@ class Graph {
   Result<IdList> downstream(std::string_view id) const;
   Result<IdList> dirty_subgraph(std::span<const std::string_view> seeds) const;
   Result<IdList> mark_dirty(std::span<const std::string_view> seeds);
+  /// Sets every listed node dirty: the second half of mark_dirty, for a
+  /// caller that has more to prepare between the listing and the writes.
+  void set_dirty(const IdList& nodes) noexcept;
   Result<IdList> dirty_nodes() const;
 
   // State transitions and commits.
@@ -140,10 +144,25 @@ class Graph {
   std::optional<NodeIndex> find(std::string_view id) const noexcept;
   std::vector<std::optional<NodeIndex>> find_all(std::span<const std::string_view> ids) const;
   Result<std::vector<NodeIndex>> resolve_seeds(std::span<const std::string_view> seeds) const;
+  void reserve_for_one_more();
   Status set_state(std::string_view id, NodeState state);
   Result<NodeIndex> make_clean(std::string_view id, std::uint64_t signature);
-  void rebuild_dependents();
-  std::vector<NodeIndex> closure(std::span<const NodeIndex> seeds) const;
+  /// Reverse edges of every node in one array: those of node i are
+  /// dependents[start[i] .. start[i + 1]).
+  struct ReverseEdges {
+    std::vector<std::size_t> start;
+    std::vector<NodeIndex> dependents;
+  };
+  ReverseEdges reverse_edges() const;
+  void take(ReverseEdges&& edges) noexcept;
+  /// What a change reaches: the nodes in the order they were found, and a
+  /// flag per node of the graph.
+  struct Reached {
+    std::vector<std::uint8_t> visited;
+    std::vector<NodeIndex> nodes;
+  };
+  Reached closure(std::span<const NodeIndex> seeds) const;
+  IdList in_order(Reached reached) const;
   IdList filter_order(bool (*keep)(const Graph&, NodeIndex)) const;
   std::uint64_t dependency_signature(const Node& node) const noexcept;
 
@@ -157,8 +176,7 @@ class Graph {
   IdMap index_;
   std::vector<NodeIndex> order_;
   std::vector<NodeIndex> position_;
-  /// Reverse edges of every node in one array: those of node i are
-  /// dependents_[dependents_start_[i] .. dependents_start_[i + 1]).
+  /// The reverse edges of the last build (see ReverseEdges).
   std::vector<std::size_t> dependents_start_;
   std::vector<NodeIndex> dependents_;
   std::uint64_t clock_ = 0;

@@ -12,21 +12,23 @@ namespace movra::core {
 // Counts first, then fills one flat array: visiting the nodes in index order
 // leaves every node's dependents ascending, and the whole pass allocates twice
 // instead of growing one array per node.
-void Graph::rebuild_dependents() {
+Graph::ReverseEdges Graph::reverse_edges() const {
   const std::size_t n = nodes_.size();
-  dependents_start_.assign(n + 1, 0);
+  ReverseEdges edges;
+  auto& start = edges.start;
+  start.assign(n + 1, 0);
   for (const Node& node : nodes_)
-    for (const NodeIndex d : node.deps) ++dependents_start_[d + 1];
-  for (std::size_t i = 0; i < n; ++i) dependents_start_[i + 1] += dependents_start_[i];
+    for (const NodeIndex d : node.deps) ++start[d + 1];
+  for (std::size_t i = 0; i < n; ++i) start[i + 1] += start[i];
 
-  dependents_.resize(dependents_start_[n]);
-  // Fill through dependents_start_[d] as a cursor, which leaves it pointing at
-  // the start of node d + 1; shifting it by one slot restores it.
+  edges.dependents.resize(start[n]);
+  // Fill through start[d] as a cursor, which leaves it pointing at the start
+  // of node d + 1; shifting it by one slot restores it.
   for (std::size_t i = 0; i < n; ++i)
-    for (const NodeIndex d : nodes_[i].deps)
-      dependents_[dependents_start_[d]++] = static_cast<NodeIndex>(i);
-  for (std::size_t i = n; i > 0; --i) dependents_start_[i] = dependents_start_[i - 1];
-  dependents_start_[0] = 0;
+    for (const NodeIndex d : nodes_[i].deps) edges.dependents[start[d]++] = static_cast<NodeIndex>(i);
+  for (std::size_t i = n; i > 0; --i) start[i] = start[i - 1];
+  start[0] = 0;
+  return edges;
 }
 
 namespace {
@@ -81,8 +83,13 @@ class MinIndexSet {
 // smallest ready index gives the lexicographically smallest order by
 // insertion index, whatever order the dependents are visited in.
 Status Graph::build() {
-  rebuild_dependents();
+  // Everything is made aside and swapped in at the end, so that running out
+  // of memory half-way leaves the graph as it was.
+  ReverseEdges edges = reverse_edges();
   const std::size_t n = nodes_.size();
+  const auto dependents_of = [&](NodeIndex i) {
+    return std::span(edges.dependents).subspan(edges.start[i], edges.start[i + 1] - edges.start[i]);
+  };
 
   std::vector<NodeIndex> in_degree(n);
   MinIndexSet ready(n);
@@ -95,7 +102,7 @@ Status Graph::build() {
   while (!ready.empty()) {
     const NodeIndex placed = ready.take_min();
     order.push_back(placed);
-    for (const NodeIndex j : dependents(placed))
+    for (const NodeIndex j : dependents_of(placed))
       if (--in_degree[j] == 0) ready.insert(j);
   }
 
@@ -103,15 +110,23 @@ Status Graph::build() {
     std::vector<std::string> unplaced;
     for (std::size_t i = 0; i < n; ++i)
       if (in_degree[i] != 0) unplaced.push_back(nodes_[i].id);
-    return GraphError::cycle(std::move(unplaced));
+    GraphError cycle = GraphError::cycle(std::move(unplaced));
+    take(std::move(edges));
+    return cycle;
   }
 
   std::vector<NodeIndex> position(n);
   for (std::size_t k = 0; k < n; ++k) position[order[k]] = static_cast<NodeIndex>(k);
+  take(std::move(edges));
   order_ = std::move(order);
   position_ = std::move(position);
   built_ = true;
   return Done{};
+}
+
+void Graph::take(ReverseEdges&& edges) noexcept {
+  dependents_start_ = std::move(edges.start);
+  dependents_ = std::move(edges.dependents);
 }
 
 namespace {

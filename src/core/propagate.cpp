@@ -19,50 +19,66 @@ Result<std::vector<NodeIndex>> Graph::resolve_seeds(std::span<const std::string_
 // Breadth-first over the reverse edges.  The vector of reached nodes doubles
 // as the FIFO queue: a node is appended when first seen and never again, so
 // the queue never wraps and holds the result when the walk ends.
-std::vector<NodeIndex> Graph::closure(std::span<const NodeIndex> seeds) const {
-  std::vector<std::uint8_t> visited(nodes_.size(), 0);
-  std::vector<NodeIndex> reached;
-  reached.reserve(seeds.size());
+Graph::Reached Graph::closure(std::span<const NodeIndex> seeds) const {
+  Reached r{std::vector<std::uint8_t>(nodes_.size(), 0), {}};
+  r.nodes.reserve(seeds.size());
   for (const NodeIndex s : seeds) {
-    if (!visited[s]) {
-      visited[s] = 1;
-      reached.push_back(s);
+    if (!r.visited[s]) {
+      r.visited[s] = 1;
+      r.nodes.push_back(s);
     }
   }
-  for (std::size_t head = 0; head < reached.size(); ++head) {
-    for (const NodeIndex j : dependents(reached[head])) {
-      if (!visited[j]) {
-        visited[j] = 1;
-        reached.push_back(j);
+  for (std::size_t head = 0; head < r.nodes.size(); ++head) {
+    for (const NodeIndex j : dependents(r.nodes[head])) {
+      if (!r.visited[j]) {
+        r.visited[j] = 1;
+        r.nodes.push_back(j);
       }
     }
   }
-  return reached;
+  return r;
+}
+
+// A change that reaches a good part of the graph is listed by one pass over
+// the cached order, keeping what was reached; sorting the reached nodes by
+// position costs more than that once they are more than about one in eight.
+IdList Graph::in_order(Reached reached) const {
+  if (reached.nodes.size() * 8 < order_.size()) return sorted_ids(std::move(reached.nodes));
+  std::vector<NodeIndex>& listed = reached.nodes;
+  std::size_t k = 0;
+  for (const NodeIndex i : order_)
+    if (reached.visited[i]) listed[k++] = i;
+  listed.resize(k);
+  return {*this, std::move(listed)};
 }
 
 Result<IdList> Graph::downstream(std::string_view id) const {
   if (!built_) return GraphError::not_built();
   const auto i = find(id);
   if (!i) return GraphError::unknown_node(id);
-  std::vector<NodeIndex> below = closure(std::span(&*i, 1));
-  std::erase(below, *i);
-  return sorted_ids(std::move(below));
+  Reached below = closure(std::span(&*i, 1));
+  std::erase(below.nodes, *i);
+  below.visited[*i] = 0;
+  return in_order(std::move(below));
 }
 
 Result<IdList> Graph::dirty_subgraph(std::span<const std::string_view> seeds) const {
   if (!built_) return GraphError::not_built();
   auto resolved = resolve_seeds(seeds);
   if (!resolved) return std::move(resolved.error());
-  return sorted_ids(closure(*resolved));
+  return in_order(closure(*resolved));
 }
 
+// The listing is made in full before the first state is written: running out
+// of memory while sorting must leave every state as it was.
 Result<IdList> Graph::mark_dirty(std::span<const std::string_view> seeds) {
-  if (!built_) return GraphError::not_built();
-  auto resolved = resolve_seeds(seeds);
-  if (!resolved) return std::move(resolved.error());
-  std::vector<NodeIndex> reached = closure(*resolved);
-  for (const NodeIndex i : reached) states_[i] = NodeState::Dirty;
-  return sorted_ids(std::move(reached));
+  auto reached = dirty_subgraph(seeds);
+  if (reached) set_dirty(*reached);
+  return reached;
+}
+
+void Graph::set_dirty(const IdList& nodes) noexcept {
+  for (const NodeIndex i : nodes.indices()) states_[i] = NodeState::Dirty;
 }
 
 Result<IdList> Graph::dirty_nodes() const {
