@@ -10,20 +10,22 @@ from ._names import listed, quoted
 
 @dataclass
 class Report:
-    """What one `run()` did, node by node, each list in topological order.
+    """What one `run()` did, node by node; each list is in topological order.
 
-    - `inputs`: inputs whose new value was committed;
-    - `recomputed`: nodes whose function ran and gave a new value;
-    - `loaded`: nodes whose value came from the store instead of their function;
-    - `cut_off`: nodes whose function ran and gave a value of the same content
-      as before, so their dependents were spared;
-    - `memo_hits`: nodes that did not need to run: nothing they depend on changed;
-    - `failed`: node name -> the exception its function (or the hashing of its
-      value) raised; the node keeps its previous value and stays dirty;
-    - `blocked`: nodes not run because something they depend on failed;
-    - `seconds`: time spent in each node's function (or loading it);
-    - `callback_errors`: exceptions raised by `watch` callbacks, which never
-      undo the run.
+    Attributes:
+        inputs: Inputs whose new value the run committed.
+        recomputed: Nodes whose function ran and gave a new value.
+        loaded: Nodes whose value came from the store instead of their function.
+        cut_off: Nodes whose function ran and gave a value of the same content as
+            before, so that their dependents were spared.
+        memo_hits: Nodes that did not need to run: nothing they depend on changed.
+        failed: Node name -> the exception its function (or the hashing of its
+            value) raised. The node keeps its previous value and stays dirty.
+        blocked: Nodes not run because something they depend on failed.
+        seconds: Time spent in each node's function, or in loading its value.
+        total_seconds: The whole run.
+        callback_errors: (node, exception) for each `watch` callback that raised;
+            a callback never undoes the run.
     """
 
     inputs: list[str] = field(default_factory=list)
@@ -83,16 +85,20 @@ Verdict = Literal["never computed", "would recompute", "up to date", "new value"
 class Explanation:
     """Why the next run would recompute a node, or why it would not.
 
-    - `verdict`: "never computed", "would recompute" or "up to date" for a
-      computed node; "new value" (set, not yet committed by a run), "up to date"
-      or "no value" for an input;
-    - `changed`: dependencies that changed, or will, since the node's last
-      computation;
-    - `causes`: the inputs, refreshed sources, redefined and failed nodes
-      behind those changes;
-    - `last_run_changed`: the dependencies whose change made its last
-      computation necessary;
-    - `from_store`: the next value is known to be in the flow's store.
+    Attributes:
+        node: The node explained.
+        verdict: "never computed", "would recompute" or "up to date" for a
+            computed node; "new value" (set, not yet committed by a run),
+            "up to date" or "no value" for an input.
+        changed: Dependencies that changed, or will, since the node's last
+            computation.
+        causes: The inputs, refreshed sources, redefined and failed nodes behind
+            those changes.
+        last_run_changed: The dependencies whose change made its last
+            computation necessary.
+        from_store: Whether its next value is already in the flow's store, so
+            that the next run loads it instead of calling the function.
+        kind: The node's kind.
     """
 
     node: str

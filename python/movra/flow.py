@@ -84,15 +84,23 @@ class Flow:
     >>> flow["double"]
     4
 
-    Options:
-    - `store`: a `movra.store.Store`, or a path for one (a file for SQLite, a
-      directory ending in "/" for one file per value): computed values are
-      kept there by what determines them, and reused across runs and processes;
-    - `interactive`: declaring a node again replaces it (for notebooks); by
-      default it is an error, and `replace=True` on the declaration allows it;
-    - `check_mutation`: after each call, check that the node function left its
-      arguments unchanged (they are hashed again), and fail the node that
-      changed one.
+    Args:
+        store: A `movra.store.Store`, or a path for one (a file for SQLite, a
+            directory ending in "/" for one file per value). Computed values are
+            kept there under what determines them (the node's name, its code
+            version and its dependencies' content hashes) and reused across runs
+            and processes.
+        interactive: Declaring a node again replaces it (for notebooks). By
+            default that is an error, and `replace=True` on the declaration
+            allows it.
+        check_mutation: After each call, hash the node function's arguments
+            again and fail the node that changed one in place.
+
+    Concurrency: one run at a time. A second `run()` from another thread
+    waits for the first; a run started from inside a node function or a watch
+    callback raises RuntimeError. `set()` and `refresh()` never wait: made
+    during a run, they apply when it ends, so a run sees the inputs as they
+    were when it started.
     """
 
     def __init__(self, *, store: Any = None, interactive: bool = False,
