@@ -96,6 +96,11 @@ class Flow:
         check_mutation: After each call, hash the node function's arguments
             again and fail the node that changed one in place.
 
+    Attributes:
+        graph: The kernel `Graph` that keeps the bookkeeping, for inspection
+            (`state_of`, `dirty_nodes`, ...). A change of structure replaces it
+            with a new one at the next run; do not change it yourself.
+
     Concurrency: one run at a time. A second `run()` from another thread
     waits for the first; a run started from inside a node function or a watch
     callback raises RuntimeError. `set()` and `refresh()` never wait: made
