@@ -106,8 +106,8 @@ class SQLiteStore(BaseStore):
         try:
             os.makedirs(os.path.dirname(self.path), mode=0o700, exist_ok=True)
             self._conn = self._connect(self.path, uri=False)
+            self._transaction(self._prepare)  # first: a foreign database stays untouched
             self._conn.execute("PRAGMA journal_mode=WAL")
-            self._transaction(self._prepare)
             self._writable = True
         except _Foreign:
             self._disable("is not a movra store (it holds other tables); leaving it alone")
@@ -146,11 +146,16 @@ class SQLiteStore(BaseStore):
         self._warn("io", f"cannot write here ({error}); values are loaded but not saved")
         if not os.path.exists(self.path):
             return
-        try:
-            self._conn = self._connect(f"file:{quote(self.path)}?mode=ro", uri=True)
-            self._conn.execute("SELECT value FROM movra_meta WHERE name='format'").fetchone()
-        except sqlite3.Error:
-            self._close_connection()
+        # Without write access to the directory SQLite cannot make the WAL's shared
+        # memory; `immutable` reads without it.  Should another process still write
+        # the file meanwhile, a row read half-changed fails its checksum.
+        for options in ("mode=ro", "mode=ro&immutable=1"):
+            try:
+                self._conn = self._connect(f"file:{quote(self.path)}?{options}", uri=True)
+                self._conn.execute("SELECT value FROM movra_meta WHERE name='format'").fetchone()
+                return
+            except sqlite3.Error:
+                self._close_connection()
 
     def _disable(self, message: str) -> None:
         self._close_connection()
