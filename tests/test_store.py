@@ -75,7 +75,7 @@ VALUES = {
     "nested": {"a": [1, 2.5, "x"], "b": (None, b"\0\1")},
     "object": Renamable([1, 2]),
     "small array": np.arange(10, dtype=np.int32),
-    "large array": np.random.default_rng(1).random(1_000_000),  # 8 MB: a file of its own
+    "large array": np.random.default_rng(1).random(1_500_000),  # 12 MB: checksummed in chunks
     "large bytes": bytes(range(256)) * 4096,  # in-band, but too large for a row
     "several buffers": (np.zeros(3), np.ones((300, 300)), bytearray(b"abc" * 100_000)),
     "empty array": np.zeros(0),
@@ -210,7 +210,8 @@ def damage(tmp_path, backend, key, how):
         file.write(spoil(data))
 
 
-@pytest.mark.parametrize("value", [12345, np.arange(100_000)], ids=["small", "large"])
+@pytest.mark.parametrize("value", [12345, np.arange(100_000), np.arange(1_300_000)],
+                         ids=["small", "large", "several chunks"])
 @pytest.mark.parametrize("how", ["flip", "truncate"])
 def test_damaged_entry_is_a_miss_warned_once_and_dropped(tmp_path, backend, value, how):
     with open_backend(tmp_path, backend) as store:
@@ -535,6 +536,28 @@ def test_two_processes_share_a_store_without_corruption_or_deadlock(tmp_path, ba
     with no_warnings(), open_backend(tmp_path, backend) as store:
         assert check_whole(store, 8) > 0
         assert store.info().bytes <= 2_000_000
+
+
+def test_forked_child_saves_large_values_after_its_parent_did(tmp_path, backend):
+    array = np.arange(2_000_000)  # checksummed on worker threads, which fork does not copy
+    with open_backend(tmp_path, backend) as store:
+        store.save("parent", array)
+
+    def child():
+        with open_backend(tmp_path, backend) as store:
+            store.save("child", array)
+            assert np.array_equal(store.lookup("parent")[1], array)
+
+    pid = in_child(child)
+    deadline = time.monotonic() + 30
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0:
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            pytest.fail("the child hung")
+        time.sleep(0.02)
+    assert os.waitstatus_to_exitcode(done[1]) == 0
+    with open_backend(tmp_path, backend) as store:
+        assert np.array_equal(store.lookup("child")[1], array)
 
 
 def test_orphan_files_of_a_killed_writer_are_swept(tmp_path, monkeypatch):

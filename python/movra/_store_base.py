@@ -15,6 +15,8 @@ import struct
 import threading
 import warnings
 import zlib
+from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any
 
@@ -105,11 +107,68 @@ def encode(value: Any) -> tuple[list[Any], int]:
     return parts, length
 
 
-def checksum(parts: list[Any]) -> int:
+# Checksums of large frames are CRC-32s of 8 MiB chunks, computed on a few
+# threads (zlib releases the interpreter lock), then combined: one CRC pass is
+# otherwise slower than writing or reading the frame.
+CHUNK = 8 << 20
+_workers: ThreadPoolExecutor | None = None
+_workers_lock = threading.Lock()
+
+
+def _forget_workers() -> None:
+    global _workers, _workers_lock
+    _workers, _workers_lock = None, threading.Lock()  # the threads did not survive fork
+
+
+os.register_at_fork(after_in_child=_forget_workers)
+
+
+def _pool() -> ThreadPoolExecutor:
+    global _workers
+    with _workers_lock:
+        if _workers is None:
+            _workers = ThreadPoolExecutor(min(4, os.cpu_count() or 1), "movra-checksum")
+        return _workers
+
+
+def _crc(segments: list[Any]) -> int:
     crc = 0
-    for part in parts:
-        crc = zlib.crc32(part, crc)
+    for segment in segments:
+        crc = zlib.crc32(segment, crc)
     return crc
+
+
+def _chunks(parts: list[Any]) -> list[list[memoryview]]:
+    """The frame made of `parts`, cut into CHUNK-sized runs of views."""
+    chunks: list[list[memoryview]] = [[]]
+    room = CHUNK
+    for part in parts:
+        view = memoryview(part).cast("B")
+        while view.nbytes:
+            if room == 0:
+                chunks.append([])
+                room = CHUNK
+            piece = view[:room]
+            chunks[-1].append(piece)
+            room -= piece.nbytes
+            view = view[piece.nbytes:]
+    return chunks
+
+
+def checksum_started(parts: list[Any], length: int) -> Callable[[], int]:
+    """Start the checksum of the frame made of `parts`; call the result for its value.
+
+    The caller can write the frame meanwhile."""
+    if length <= CHUNK:
+        crc = _crc(parts)
+        return lambda: crc
+    pending = [_pool().submit(_crc, chunk) for chunk in _chunks(parts)]
+    return lambda: zlib.crc32(b"".join(p.result().to_bytes(4, "little") for p in pending))
+
+
+def checksum(frame: Any) -> int:
+    """The checksum of a whole frame held in one buffer."""
+    return checksum_started([frame], memoryview(frame).nbytes)()
 
 
 class DamagedFrame(Exception):
@@ -123,20 +182,19 @@ def decode(frame: Any, crc: int, copy_buffers: bool) -> Any:
     values built on them (arrays) are writable even if `frame` is read-only.
     Raises DamagedFrame for any fault, including an unpickling error.
     """
-    view = memoryview(frame).cast("B")
-    if zlib.crc32(view) != crc:
+    if checksum(frame) != crc:
         raise DamagedFrame("checksum mismatch")
+    view = memoryview(frame).cast("B")
     try:
         magic, count, payload_length = _FRAME_HEAD.unpack_from(view)
         if magic != FRAME_MAGIC:
             raise DamagedFrame("not a frame")
-        offset = _FRAME_HEAD.size
-        lengths = [_LENGTH.unpack_from(view, offset + i * _LENGTH.size)[0] for i in range(count)]
-        offset += count * _LENGTH.size
+        offset = _FRAME_HEAD.size + count * _LENGTH.size
         payload = view[offset:offset + payload_length]
         offset += payload_length
         buffers = []
-        for length in lengths:
+        for i in range(count):
+            (length,) = _LENGTH.unpack_from(view, _FRAME_HEAD.size + i * _LENGTH.size)
             offset += -offset % ALIGN
             buffer = view[offset:offset + length]
             buffers.append(bytearray(buffer) if copy_buffers else buffer)

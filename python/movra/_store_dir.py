@@ -12,14 +12,16 @@ from __future__ import annotations
 
 import errno
 import hashlib
+import mmap
 import os
 import secrets
 import struct
 import time
+from collections.abc import Callable
 from typing import Any
 
 from ._store_base import (
-    BaseStore, DamagedFrame, StoreInfo, check_max_bytes, check_private, checksum, decode,
+    BaseStore, DamagedFrame, StoreInfo, check_max_bytes, check_private, checksum_started, decode,
     write_all,
 )
 
@@ -33,6 +35,7 @@ TOUCH_BATCH = 256
 TOUCH_SECONDS = 5.0
 RESCAN_EVERY = 64  # saves between scans when a bound is set: other processes write too
 STALE_TEMPORARY = 600.0
+LARGE = 1 << 20  # bytes from which an entry is read into its own memory
 MISS = (False, None)
 
 
@@ -98,12 +101,16 @@ class DirectoryStore(BaseStore):
         name = hashlib.blake2b(key.encode("utf-8", "surrogatepass"), digest_size=16).hexdigest()
         return os.path.join(self.path, name[:2], name)
 
-    def _write_atomically(self, path: str, parts: list[Any]) -> None:
+    def _write_atomically(self, path: str, parts: list[Any],
+                          head: Callable[[], bytes] | None = None) -> None:
+        """Write `parts` to `path` whole or not at all; `head()` then overwrites the start."""
         temporary = os.path.join(os.path.dirname(path),
                                  f".{os.path.basename(path)}.{secrets.token_hex(8)}.tmp")
         fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
         try:
             write_all(fd, parts)
+            if head is not None:
+                os.pwrite(fd, head(), 0)
             if self.fsync:
                 os.fsync(fd)
         except BaseException:
@@ -132,15 +139,12 @@ class DirectoryStore(BaseStore):
                 return MISS
             path = self._entry_path(key)
             try:
-                with open(path, "rb") as file:
-                    content = file.read()
+                value = self._decode_entry(key, self._read(path))
             except FileNotFoundError:
                 return MISS
             except OSError as error:
                 self._warn("io", f"could not read an entry ({error}); carrying on without it")
                 return MISS
-            try:
-                value = self._decode_entry(key, content)
             except DamagedFrame as error:
                 self._warn("damaged-entry", f"dropped a damaged entry ({error})")
                 self._remove(path)
@@ -149,7 +153,25 @@ class DirectoryStore(BaseStore):
             return True, value
 
     @staticmethod
-    def _decode_entry(key: str, content: bytes) -> Any:
+    def _read(path: str) -> Any:
+        """The file's bytes; a large file is read into anonymous memory, which the
+        loaded arrays then use in place (a mapping of the file itself could fault
+        if another machine deleted it)."""
+        with open(path, "rb", buffering=0) as file:
+            size = os.fstat(file.fileno()).st_size
+            if size < LARGE:
+                return file.read()
+            content = mmap.mmap(-1, size)
+            view, done = memoryview(content), 0
+            while done < size:
+                read = file.readinto(view[done:])
+                if not read:
+                    raise DamagedFrame("the entry shrank while it was read")
+                done += read
+            return content
+
+    @staticmethod
+    def _decode_entry(key: str, content: Any) -> Any:
         try:
             magic, crc, length, key_length = _ENTRY_HEAD.unpack_from(content)
         except struct.error as error:
@@ -159,9 +181,11 @@ class DirectoryStore(BaseStore):
             raise DamagedFrame("not a whole entry")
         if content[_ENTRY_HEAD.size:start] != key.encode("utf-8", "surrogatepass"):
             raise DamagedFrame("the entry holds another key")
-        return decode(memoryview(content)[start:], crc, True)
+        return decode(memoryview(content)[start:], crc, isinstance(content, bytes))
 
     def _touch(self, path: str) -> None:
+        if self.max_bytes is None:
+            return  # only eviction reads access times, and they cost a system call
         self._touched[path] = time.time()
         if len(self._touched) >= TOUCH_BATCH or \
                 time.monotonic() - self._flushed_at > TOUCH_SECONDS:
@@ -193,11 +217,15 @@ class DirectoryStore(BaseStore):
             if self.max_bytes is not None and length > self.max_bytes:
                 return  # it would evict everything and then itself
             encoded_key = key.encode("utf-8", "surrogatepass")
-            head = _ENTRY_HEAD.pack(ENTRY_MAGIC, checksum(parts), length, len(encoded_key))
+            crc_of = checksum_started(parts, length)  # computed while the file is written
             path = self._entry_path(key)
+
+            def head() -> bytes:
+                return _ENTRY_HEAD.pack(ENTRY_MAGIC, crc_of(), length, len(encoded_key))
+
             try:
                 os.makedirs(os.path.dirname(path), mode=0o700, exist_ok=True)
-                self._write_atomically(path, [head, encoded_key, *parts])
+                self._write_atomically(path, [bytes(_ENTRY_HEAD.size), encoded_key, *parts], head)
             except OSError as error:
                 self._warn("io", f"could not save a value ({error}); carrying on without it")
                 return

@@ -26,7 +26,7 @@ from typing import Any, TypeVar
 from urllib.parse import quote
 
 from ._store_base import (
-    BaseStore, DamagedFrame, StoreInfo, check_max_bytes, check_private, checksum, decode,
+    BaseStore, DamagedFrame, StoreInfo, check_max_bytes, check_private, checksum_started, decode,
     write_all,
 )
 
@@ -66,9 +66,9 @@ class SQLiteStore(BaseStore):
     """A store in one SQLite database file, safe for several processes at once.
 
     `max_bytes` bounds the size of the stored frames; past it, the least
-    recently used entries are evicted.  Access times are written in batches, so
-    an entry read by another process in the last few seconds may be evicted as
-    if it had not been read.  With `fsync`, a large value's file is flushed to
+    recently used entries are evicted.  Only a bounded store records reads, in
+    batches: an entry read by another process in the last few seconds, or read
+    while the store was opened without a bound, counts as used when written.  With `fsync`, a large value's file is flushed to
     disk before its row is committed; without it (the default, about half the
     write time saved), a power loss can leave a row whose file is incomplete,
     which its checksum catches: it is dropped, never returned.
@@ -251,6 +251,8 @@ class SQLiteStore(BaseStore):
             self._unlink([name])
 
     def _touch(self, key: str) -> None:
+        if self.max_bytes is None:
+            return  # only eviction reads access times, and they cost a write
         self._touched[key] = time.time()
         if len(self._touched) >= TOUCH_BATCH or \
                 time.monotonic() - self._flushed_at > TOUCH_SECONDS:
@@ -294,13 +296,14 @@ class SQLiteStore(BaseStore):
             parts, length = encoded
             if self.max_bytes is not None and length > self.max_bytes:
                 return  # it would evict everything and then itself
-            crc = checksum(parts)
+            crc_of = checksum_started(parts, length)  # computed while the file is written
             name, data = None, None
             try:
                 if length > self.inline_limit:
                     name = self._write_file(parts, length)
                 else:
                     data = b"".join(parts)
+                crc = crc_of()
                 obsolete = self._transaction(lambda conn: self._insert(conn, key, length, crc, data, name))
             except (sqlite3.Error, OSError) as error:
                 if name is not None:
