@@ -155,7 +155,8 @@ def _digest_code(code: types.CodeType) -> bytes:
             versioner.code(constant)
         else:
             versioner.value(constant)
-    return versioner.digest.digest()
+    digest: bytes = versioner.digest.digest()
+    return digest
 
 
 def _normal_instructions(code: types.CodeType) -> bytes:
@@ -189,7 +190,8 @@ def _normal_instructions(code: types.CodeType) -> bytes:
 
     for at, target in jumps:
         stream[at] = (stream[at][0], position(target))
+    # The parsed exception table (3.11 on) is not in the type stubs.
+    entries = dis.Bytecode(code).exception_entries  # type: ignore[attr-defined]
     handlers = [(position(entry.start), position(entry.end), position(entry.target),
-                 entry.depth, int(entry.lasti))
-                for entry in dis.Bytecode(code).exception_entries]
+                 entry.depth, int(entry.lasti)) for entry in entries]
     return repr((stream, handlers)).encode()

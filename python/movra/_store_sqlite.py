@@ -68,10 +68,13 @@ class SQLiteStore(BaseStore):
     `max_bytes` bounds the size of the stored frames; past it, the least
     recently used entries are evicted.  Only a bounded store records reads, in
     batches: an entry read by another process in the last few seconds, or read
-    while the store was opened without a bound, counts as used when written.  With `fsync`, a large value's file is flushed to
-    disk before its row is committed; without it (the default, about half the
-    write time saved), a power loss can leave a row whose file is incomplete,
-    which its checksum catches: it is dropped, never returned.
+    while the store was opened without a bound, counts as used when written.
+
+    With `fsync`, a large value's file is flushed to disk before its row is
+    committed; without it (the default: writes take about a third less time),
+    a power loss can leave a row whose file is incomplete, which its checksum
+    catches: it is dropped, never returned.  Values up to `inline_limit` bytes
+    live in the database itself.
 
     The database and its files are trusted data: loading a value unpickles it,
     and unpickling runs code.  Opening refuses a location that another user can
