@@ -317,14 +317,14 @@ def test_value_that_does_not_pickle_warns_once_per_type(store):
     assert "type function does not pickle" in str(caught[0].message)
 
 
-@pytest.mark.parametrize("size", [10_000, 100_000], ids=["row", "file"])
+@pytest.mark.parametrize("size", [1_000, 100_000], ids=["row", "file"])
 def test_full_disk_stores_nothing_and_warns_once(tmp_path, store, monkeypatch, backend, size):
     store.save("kept", "earlier")
 
     def full(fd, data):
         raise OSError(errno.ENOSPC, "No space left on device")
 
-    if backend == "sqlite" and size == 10_000:  # a row: SQLite's own writes fill up
+    if backend == "sqlite" and size == 1_000:  # a row: SQLite's own writes fill up
         store._conn.execute("PRAGMA max_page_count=1")
     else:
         monkeypatch.setattr(os, "write", full)
@@ -335,7 +335,7 @@ def test_full_disk_stores_nothing_and_warns_once(tmp_path, store, monkeypatch, b
     assert len(caught) == 1 and "could not save" in str(caught[0].message)
     assert (store.lookup("a"), store.lookup("kept")) == ((False, None), (True, "earlier"))
     assert [p.name for p in entry_files(tmp_path, backend) if p.name.endswith(".tmp")] == []
-    if backend == "sqlite" and size == 10_000:
+    if backend == "sqlite" and size == 1_000:
         store._conn.execute("PRAGMA max_page_count=1073741823")
     store.save("a", 1)  # the disk has room again
     assert store.lookup("a") == (True, 1)
