@@ -168,7 +168,9 @@ def checksum_started(parts: list[Any], length: int) -> Callable[[], int]:
 
 def checksum(frame: Any) -> int:
     """The checksum of a whole frame held in one buffer."""
-    return checksum_started([frame], memoryview(frame).nbytes)()
+    if len(frame) <= CHUNK:  # bytes, an mmap, or a memoryview of bytes
+        return zlib.crc32(frame)
+    return checksum_started([frame], len(frame))()
 
 
 class DamagedFrame(Exception):
@@ -184,7 +186,7 @@ def decode(frame: Any, crc: int, copy_buffers: bool) -> Any:
     """
     if checksum(frame) != crc:
         raise DamagedFrame("checksum mismatch")
-    view = memoryview(frame).cast("B")
+    view = memoryview(frame)  # bytes, an mmap or a view of either: bytes already
     try:
         magic, count, payload_length = _FRAME_HEAD.unpack_from(view)
         if magic != FRAME_MAGIC:
