@@ -36,6 +36,8 @@ TOUCH_SECONDS = 5.0
 RESCAN_EVERY = 64  # saves between scans when a bound is set: other processes write too
 STALE_TEMPORARY = 600.0
 LARGE = 1 << 20  # bytes from which an entry is read into its own memory
+# Pages made present at once are filled faster than pages faulted in one by one.
+ANONYMOUS = mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | getattr(mmap, "MAP_POPULATE", 0)
 MISS = (False, None)
 
 
@@ -63,7 +65,7 @@ class DirectoryStore(BaseStore):
         check_private(self.path, "directory")
         check_private(os.path.join(self.path, MARKER), "marker file")
         self._usable = False
-        self._touched: dict[str, float] = {}
+        self._touched: dict[str, int] = {}
         self._flushed_at = time.monotonic()
         self._approx_bytes: int | None = None  # set by the first scan
         self._saves_since_scan = 0
@@ -111,6 +113,10 @@ class DirectoryStore(BaseStore):
             write_all(fd, parts)
             if head is not None:
                 os.pwrite(fd, head(), 0)
+            # The file system's own timestamps can be a tick coarse: entries saved
+            # in one tick would be equally old, and evicted in any order.
+            now = time.time_ns()
+            os.utime(fd, ns=(now, now))
             if self.fsync:
                 os.fsync(fd)
         except BaseException:
@@ -161,7 +167,7 @@ class DirectoryStore(BaseStore):
             size = os.fstat(file.fileno()).st_size
             if size < LARGE:
                 return file.read()
-            content = mmap.mmap(-1, size)
+            content = mmap.mmap(-1, size, flags=ANONYMOUS)
             view, done = memoryview(content), 0
             while done < size:
                 read = file.readinto(view[done:])
@@ -186,7 +192,7 @@ class DirectoryStore(BaseStore):
     def _touch(self, path: str) -> None:
         if self.max_bytes is None:
             return  # only eviction reads access times, and they cost a system call
-        self._touched[path] = time.time()
+        self._touched[path] = time.time_ns()
         if len(self._touched) >= TOUCH_BATCH or \
                 time.monotonic() - self._flushed_at > TOUCH_SECONDS:
             self._flush_touches()
@@ -194,7 +200,7 @@ class DirectoryStore(BaseStore):
     def _flush_touches(self) -> None:
         for path, at in self._touched.items():
             try:
-                os.utime(path, (at, at))
+                os.utime(path, ns=(at, at))
             except OSError:
                 pass  # evicted or replaced since; access times are advisory
         self._touched.clear()
@@ -245,7 +251,7 @@ class DirectoryStore(BaseStore):
         self._saves_since_scan = 0
         try:
             entries = sorted(((entry.stat(), entry.path) for entry in self._entries()),
-                             key=lambda pair: pair[0].st_mtime)
+                             key=lambda pair: pair[0].st_mtime_ns)
         except OSError:
             return
         total = sum(info.st_size for info, _ in entries)
