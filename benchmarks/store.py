@@ -1,0 +1,140 @@
+"""The cost of the persistent store, side by side in one run.
+
+    python benchmarks/store.py             # needs numpy
+    python benchmarks/store.py --nodes 5000 --reps 7
+
+1. Lookup and load of a small value per node, from a warm store (open, its
+   pages cached), against a dict lookup and against a memo hit of `Flow`
+   (the in-memory path a store load replaces).
+2. Write and read throughput for an 80 MB float64 array, for each backend,
+   and for the layouts the SQLite store chose between (the value in a BLOB
+   column; a file beside the database with and without fsync).
+
+Only ratios measured in the same run are meaningful; the machine's other load
+moves every figure."""
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import sys
+import tempfile
+import time
+import warnings
+from collections.abc import Callable
+from pathlib import Path
+
+import numpy as np
+
+import movra
+from movra.store import DirectoryStore, SQLiteStore, make_key
+
+MB = 1e6
+
+
+def best_and_median(run: Callable[[], object], reps: int) -> tuple[float, float]:
+    times = []
+    for _ in range(reps):
+        start = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - start)
+    return min(times), statistics.median(times)
+
+
+def small_values(root: Path, nodes: int, reps: int) -> list[tuple[str, float]]:
+    """Seconds per node for each way of getting a small value back."""
+    keys = [make_key(f"node{i}", "v1", [i, 2 * i]) for i in range(nodes)]
+    value = {"total": 12.5, "items": [1, 2, 3], "label": "invoice"}
+    memo = dict.fromkeys(keys, value)
+    rows = [("dict lookup (in-memory memo)", best_and_median(
+        lambda: [memo[key] for key in keys], reps)[0] / nodes)]
+    hit = flow_memo_hit(nodes, reps)
+    if hit is not None:
+        rows.append(("Flow memo hit", hit))
+    rows.append(("make_key", best_and_median(
+        lambda: [make_key(f"node{i}", "v1", [i, 2 * i]) for i in range(nodes)], reps)[0] / nodes))
+    for name, cls in (("SQLiteStore", SQLiteStore), ("DirectoryStore", DirectoryStore)):
+        with cls(root / name) as store:
+            for key in keys:
+                store.save(key, value)
+            rows.append((f"{name}.lookup, warm", best_and_median(
+                lambda: [store.lookup(key) for key in keys], reps)[0] / nodes))
+            rows.append((f"{name}.contains", best_and_median(
+                lambda: [store.contains(key) for key in keys], reps)[0] / nodes))
+    return rows
+
+
+def flow_memo_hit(nodes: int, reps: int) -> float | None:
+    """Seconds per node of a run in which every node is a memo hit."""
+    try:
+        flow = movra.Flow()
+        flow.input("x", 0)
+
+        @flow.reactive
+        def constant(x: int) -> int:
+            return 0  # recomputed to the same value: its dependents are memo hits
+
+        for i in range(nodes):
+            flow.reactive(deps=["constant"], name=f"n{i}")(lambda constant: constant)
+        flow.run()
+
+        def one_run() -> None:
+            flow.set(x=flow["x"] + 1)
+            flow.run()
+
+        return best_and_median(one_run, reps)[0] / nodes
+    except Exception as error:  # the Flow API is still moving
+        print(f"(Flow memo hit not measured: {error!r})", file=sys.stderr)
+        return None
+
+
+def large_values(root: Path, reps: int) -> list[tuple[str, float, float]]:
+    """(layout, write GB/s, read GB/s) for an 80 MB array, best of `reps`."""
+    array = np.random.default_rng(0).random(10_000_000)
+    size = array.nbytes
+    layouts: list[tuple[str, Callable[[], object]]] = [
+        ("SQLiteStore (file beside, no fsync)", lambda: SQLiteStore(root / "a.db")),
+        ("SQLiteStore, fsync=True", lambda: SQLiteStore(root / "b.db", fsync=True)),
+        ("SQLiteStore, value in a BLOB column",
+         lambda: SQLiteStore(root / "c.db", inline_limit=1 << 40)),
+        ("DirectoryStore", lambda: DirectoryStore(root / "d")),
+    ]
+    rows = []
+    for name, opener in layouts:
+        with opener() as store:  # type: ignore[attr-defined]
+            keys = iter(range(reps))  # a new entry each time, as a run saves new values
+            write, _ = best_and_median(lambda: store.save(f"array{next(keys)}", array), reps)
+            read, _ = best_and_median(lambda: store.lookup("array0"), reps)
+            store.save("array", array)
+            found, loaded = store.lookup("array")
+            assert found and np.array_equal(loaded, array)
+            store.clear()
+        rows.append((name, size / write / 1e9, size / read / 1e9))
+    return rows
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--nodes", type=int, default=10_000)
+    parser.add_argument("--reps", type=int, default=5)
+    args = parser.parse_args()
+    warnings.simplefilter("error")  # a store warning would void the figures
+    with tempfile.TemporaryDirectory(prefix="movra-store-bench-") as tmp:
+        root = Path(tmp)
+        os.chmod(root, 0o700)
+        small = small_values(root, args.nodes, args.reps)
+        large = large_values(root, args.reps)
+    print(f"Small value, per node ({args.nodes} nodes, best of {args.reps}):")
+    reference = small[0][1]
+    memo_hit = dict(small).get("Flow memo hit")
+    for name, seconds in small:
+        against_memo = f"  {seconds / memo_hit:5.1f}x Flow memo hit" if memo_hit else ""
+        print(f"  {name:32s} {seconds * 1e9:9.0f} ns  {seconds / reference:7.1f}x dict{against_memo}")
+    print(f"\n80 MB float64 array (best of {args.reps}):")
+    print(f"  {'layout':38s} {'write':>10s} {'read':>10s}")
+    for name, write, read in large:
+        print(f"  {name:38s} {write:6.2f} GB/s {read:6.2f} GB/s")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,276 @@
+"""What every store backend shares: warnings, the trust check, the frame format.
+
+A value is stored as a *frame*: a small header, the value's pickle (protocol 5)
+and its out-of-band buffers (the raw memory of arrays and the like), each
+buffer aligned to 64 bytes so that it can be used in place from a mapped file.
+A CRC-32 of the whole frame is kept with it and checked before anything is
+unpickled, so a torn or damaged frame is dropped instead of loaded.
+"""
+from __future__ import annotations
+
+import os
+import pickle
+import stat
+import struct
+import threading
+import warnings
+import zlib
+from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+from typing import Any
+
+__all__ = ["StoreWarning", "StoreInfo"]
+
+
+class StoreWarning(UserWarning):
+    """A store could not read or write an entry and carried on without it.
+
+    The run that saw it recomputes what it could not load, or keeps the value
+    only in memory when it could not save it; no wrong value is ever returned.
+    """
+
+
+@dataclass(frozen=True)
+class StoreInfo:
+    """What a store holds: `entries` values taking `bytes` bytes, at `path`."""
+
+    entries: int
+    bytes: int
+    max_bytes: int | None
+    path: str
+
+
+# --- the trust check -------------------------------------------------------------
+
+def check_private(path: str, what: str) -> None:
+    """Refuse `path` if a user other than this one can change it.
+
+    A store holds pickles, and loading a pickle runs code it names: whoever can
+    write the store's files can make this process run anything.  Missing paths
+    pass (they will be created private).
+    """
+    try:
+        info = os.stat(path)
+    except FileNotFoundError:
+        return
+    if info.st_uid != os.geteuid():
+        raise ValueError(
+            f"refusing the store at {path!r}: the {what} is owned by another user "
+            f"(uid {info.st_uid}); a store holds pickled data, which runs code when "
+            f"loaded, so keep it where only you can write"
+        )
+    if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+        raise ValueError(
+            f"refusing the store at {path!r}: the {what} is writable by other users "
+            f"(mode {stat.filemode(info.st_mode)}); a store holds pickled data, which "
+            f"runs code when loaded: run `chmod go-w {path}` or choose a private location"
+        )
+
+
+# --- frames ------------------------------------------------------------------------
+
+FRAME_MAGIC = b"mvF1"
+_FRAME_HEAD = struct.Struct("<4sIQ")  # magic, buffer count, pickle length
+_LENGTH = struct.Struct("<Q")
+ALIGN = 64
+
+
+def _padding(offset: int) -> bytes:
+    return b"\0" * (-offset % ALIGN)
+
+
+class UnpicklableValue(Exception):
+    """The value handed to `save` does not pickle."""
+
+
+def encode(value: Any) -> tuple[list[Any], int]:
+    """The parts of `value`'s frame (bytes and buffer views, in order) and its length.
+
+    Out-of-band buffers are views of the value's own memory: nothing large is
+    copied until the parts are written.
+    """
+    buffers: list[pickle.PickleBuffer] = []
+    try:
+        payload = pickle.dumps(value, protocol=5, buffer_callback=buffers.append)
+    except Exception as error:  # pickling raises many classes of error
+        raise UnpicklableValue(error) from error
+    views = [buffer.raw() for buffer in buffers]
+    head = _FRAME_HEAD.pack(FRAME_MAGIC, len(views), len(payload))
+    head += b"".join(_LENGTH.pack(view.nbytes) for view in views)
+    parts: list[Any] = [head, payload]
+    length = len(head) + len(payload)
+    for view in views:
+        pad = _padding(length)
+        parts += [pad, view]
+        length += len(pad) + view.nbytes
+    return parts, length
+
+
+# Checksums of large frames are CRC-32s of 8 MiB chunks, computed on a few
+# threads (zlib releases the interpreter lock), then combined: one CRC pass is
+# otherwise slower than writing or reading the frame.
+CHUNK = 8 << 20
+_workers: ThreadPoolExecutor | None = None
+_workers_lock = threading.Lock()
+
+
+def _forget_workers() -> None:
+    global _workers, _workers_lock
+    _workers, _workers_lock = None, threading.Lock()  # the threads did not survive fork
+
+
+os.register_at_fork(after_in_child=_forget_workers)
+
+
+def _pool() -> ThreadPoolExecutor:
+    global _workers
+    with _workers_lock:
+        if _workers is None:
+            _workers = ThreadPoolExecutor(min(4, os.cpu_count() or 1), "movra-checksum")
+        return _workers
+
+
+def _crc(segments: list[Any]) -> int:
+    crc = 0
+    for segment in segments:
+        crc = zlib.crc32(segment, crc)
+    return crc
+
+
+def _chunks(parts: list[Any]) -> list[list[memoryview]]:
+    """The frame made of `parts`, cut into CHUNK-sized runs of views."""
+    chunks: list[list[memoryview]] = [[]]
+    room = CHUNK
+    for part in parts:
+        view = memoryview(part).cast("B")
+        while view.nbytes:
+            if room == 0:
+                chunks.append([])
+                room = CHUNK
+            piece = view[:room]
+            chunks[-1].append(piece)
+            room -= piece.nbytes
+            view = view[piece.nbytes:]
+    return chunks
+
+
+def checksum_started(parts: list[Any], length: int) -> Callable[[], int]:
+    """Start the checksum of the frame made of `parts`; call the result for its value.
+
+    The caller can write the frame meanwhile."""
+    if length <= CHUNK:
+        crc = _crc(parts)
+        return lambda: crc
+    pending = [_pool().submit(_crc, chunk) for chunk in _chunks(parts)]
+    return lambda: zlib.crc32(b"".join(p.result().to_bytes(4, "little") for p in pending))
+
+
+def checksum(frame: Any) -> int:
+    """The checksum of a whole frame held in one buffer."""
+    if len(frame) <= CHUNK:  # bytes, an mmap, or a memoryview of bytes
+        return zlib.crc32(frame)
+    return checksum_started([frame], len(frame))()
+
+
+class DamagedFrame(Exception):
+    """A frame that fails its checks or no longer unpickles."""
+
+
+def decode(frame: Any, crc: int, copy_buffers: bool) -> Any:
+    """The value in `frame` (a bytes-like object) after checking it against `crc`.
+
+    With `copy_buffers`, out-of-band buffers are copied into bytearrays, so that
+    values built on them (arrays) are writable even if `frame` is read-only.
+    Raises DamagedFrame for any fault, including an unpickling error.
+    """
+    if checksum(frame) != crc:
+        raise DamagedFrame("checksum mismatch")
+    view = memoryview(frame)  # bytes, an mmap or a view of either: bytes already
+    try:
+        magic, count, payload_length = _FRAME_HEAD.unpack_from(view)
+        if magic != FRAME_MAGIC:
+            raise DamagedFrame("not a frame")
+        offset = _FRAME_HEAD.size + count * _LENGTH.size
+        payload = view[offset:offset + payload_length]
+        offset += payload_length
+        buffers = []
+        for i in range(count):
+            (length,) = _LENGTH.unpack_from(view, _FRAME_HEAD.size + i * _LENGTH.size)
+            offset += -offset % ALIGN
+            buffer = view[offset:offset + length]
+            buffers.append(bytearray(buffer) if copy_buffers else buffer)
+            offset += length
+        if offset != len(view) or len(payload) != payload_length:
+            raise DamagedFrame("frame length mismatch")
+    except struct.error as error:
+        raise DamagedFrame(f"truncated frame: {error}") from error
+    try:
+        return pickle.loads(payload, buffers=buffers)
+    except Exception as error:  # a renamed class, a missing module, ...
+        raise DamagedFrame(f"the value no longer unpickles: {error!r}") from error
+
+
+# --- the shared skeleton of a backend ----------------------------------------------
+
+class BaseStore:
+    """Warnings raised once, locking, the context manager."""
+
+    path: str
+    max_bytes: int | None
+
+    def __init__(self) -> None:
+        self._lock = threading.RLock()
+        self._warned: set[str] = set()
+        self._closed = False
+
+    def _warn(self, category: str, message: str) -> None:
+        """Warn about `category` only the first time this store meets it."""
+        if category in self._warned:
+            return
+        self._warned.add(category)
+        warnings.warn(f"store {self.path}: {message}", StoreWarning, stacklevel=4)
+
+    def _encode(self, value: Any) -> tuple[list[Any], int] | None:
+        try:
+            return encode(value)
+        except UnpicklableValue as error:
+            kind = type(value).__qualname__
+            self._warn(f"pickle:{type(value).__module__}.{kind}",
+                       f"a value of type {kind} does not pickle, so it is not stored "
+                       f"({error.args[0]!r})")
+            return None
+
+    def _require_open(self) -> None:
+        if self._closed:
+            raise ValueError("operation on a closed store")
+
+    def __enter__(self) -> Any:
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def close(self) -> None:
+        self._closed = True
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({self.path!r}, max_bytes={self.max_bytes!r})"
+
+
+def check_max_bytes(max_bytes: int | None) -> int | None:
+    if max_bytes is None:
+        return None
+    if isinstance(max_bytes, bool) or not isinstance(max_bytes, int):
+        raise TypeError(f"max_bytes must be an int or None, not {type(max_bytes).__name__}")
+    if max_bytes <= 0:
+        raise ValueError(f"max_bytes must be positive, not {max_bytes}")
+    return max_bytes
+
+
+def write_all(fd: int, parts: list[Any]) -> None:
+    """Write every part to `fd`, however many calls the kernel needs."""
+    for part in parts:
+        view = memoryview(part).cast("B")
+        while view.nbytes:
+            view = view[os.write(fd, view):]

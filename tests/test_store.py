@@ -1,0 +1,594 @@
+"""The store contract, run against both backends: one suite, two implementations."""
+import contextlib
+import errno
+import os
+import random
+import signal
+import sqlite3
+import subprocess
+import sys
+import time
+import warnings
+
+import pytest
+
+import movra._store_sqlite
+from movra.store import (
+    DirectoryStore, SQLiteStore, Store, StoreInfo, StoreWarning, main, make_key, open_store,
+)
+
+try:
+    # Under LeakSanitizer numpy's import counts as a leak; the arrays' tests
+    # run in the plain test run.
+    if os.environ.get("MOVRA_SANITIZED"):
+        raise ImportError("not with a sanitizer")
+    import numpy as np
+except ImportError:
+    np = None
+needs_numpy = pytest.mark.skipif(np is None, reason="needs numpy")
+
+BACKENDS = ["sqlite", "directory"]
+
+
+def blob(size, seed=0):
+    """`size` bytes in a bytearray, which pickles out of band as an array does."""
+    return bytearray(random.Random(seed).randbytes(size))
+
+
+def store_path(tmp_path, backend):
+    return tmp_path / ("store.db" if backend == "sqlite" else "store")
+
+
+def open_backend(tmp_path, backend, **options):
+    cls = SQLiteStore if backend == "sqlite" else DirectoryStore
+    return cls(store_path(tmp_path, backend), **options)
+
+
+@pytest.fixture(params=BACKENDS)
+def backend(request):
+    return request.param
+
+
+@pytest.fixture
+def store(tmp_path, backend):
+    with open_backend(tmp_path, backend) as opened:
+        yield opened
+
+
+@contextlib.contextmanager
+def store_warnings():
+    """The StoreWarnings raised inside the block; any other warning fails the test."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        yield caught
+    others = [w for w in caught if not issubclass(w.category, StoreWarning)]
+    assert not others, [str(w.message) for w in others]
+    caught[:] = [w for w in caught if issubclass(w.category, StoreWarning)]
+
+
+@contextlib.contextmanager
+def no_warnings():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        yield
+
+
+class Renamable:
+    def __init__(self, payload):
+        self.payload = payload
+
+    def __eq__(self, other):
+        return type(other) is type(self) and other.payload == self.payload
+
+
+# --- values in and out ---------------------------------------------------------------
+
+VALUES = {
+    "int": 42,
+    "none": None,
+    "nested": {"a": [1, 2.5, "x"], "b": (None, b"\0\1")},
+    "object": Renamable([1, 2]),
+    "small buffer": bytearray(b"abc"),
+    "large buffer": blob(12_000_000),  # checksummed in chunks
+    "large bytes": bytes(range(256)) * 4096,  # in-band, but too large for a row
+    "several buffers": (blob(10), blob(720_000), bytearray(b"abc" * 100_000)),
+    "empty buffer": bytearray(),
+}
+if np is not None:
+    VALUES.update({
+        "small array": np.arange(10, dtype=np.int32),
+        "large array": np.random.default_rng(1).random(1_500_000),
+        "several arrays": (np.zeros(3), np.ones((300, 300)), bytearray(b"abc" * 100_000)),
+        "empty array": np.zeros(0),
+    })
+
+
+def same(a, b):
+    if np is not None and isinstance(a, np.ndarray):
+        return isinstance(b, np.ndarray) and a.dtype == b.dtype and np.array_equal(a, b)
+    if isinstance(a, tuple):
+        return isinstance(b, tuple) and len(a) == len(b) and all(map(same, a, b))
+    return type(a) is type(b) and a == b
+
+
+@pytest.mark.parametrize("name", VALUES)
+def test_saved_value_comes_back_equal_in_a_new_store_object(tmp_path, backend, name):
+    with no_warnings():
+        with open_backend(tmp_path, backend) as first:
+            first.save("k", VALUES[name])
+            assert same(first.lookup("k")[1], VALUES[name])
+        with open_backend(tmp_path, backend) as second:
+            found, value = second.lookup("k")
+    assert found and same(value, VALUES[name]), name
+
+
+@needs_numpy
+def test_loaded_arrays_are_writable_and_independent_of_the_store(tmp_path, backend):
+    array = np.arange(1_000_000, dtype=np.float64)
+    with open_backend(tmp_path, backend) as store:
+        store.save("k", array)
+        _, loaded = store.lookup("k")
+        loaded[0] = -1.0  # writable, as the computed array was
+        _, again = store.lookup("k")
+    assert loaded.flags.writeable and again[0] == 0.0
+
+
+def test_miss_overwrite_and_contains(store):
+    assert store.lookup("k") == (False, None)
+    assert not store.contains("k")
+    store.save("k", 1)
+    store.save("k", blob(800_000))  # from a row to a file
+    store.save("k", "last")
+    assert store.contains("k") and store.lookup("k") == (True, "last")
+    assert store.info().entries == 1
+
+
+def test_a_stored_none_is_a_hit(store):
+    store.save("k", None)
+    assert store.lookup("k") == (True, None)
+
+
+def test_info_and_clear(store, tmp_path, backend):
+    store.save("a", 1)
+    store.save("b", blob(800_000))
+    info = store.info()
+    assert (info.entries, info.max_bytes, info.path) == (2, None, str(store_path(tmp_path, backend)))
+    assert 800_000 < info.bytes < 900_000
+    store.clear()
+    assert store.info() == StoreInfo(0, 0, None, info.path)
+    assert store.lookup("b") == (False, None)
+    leftover = [f for _, _, files in os.walk(tmp_path) for f in files
+                if f not in {"store.db", "store.db-wal", "store.db-shm", "movra-store"}]
+    assert leftover == []
+
+
+def test_closed_store_refuses_calls_and_close_is_idempotent(store):
+    store.close()
+    store.close()
+    for call in (lambda: store.lookup("k"), lambda: store.save("k", 1),
+                 lambda: store.contains("k"), store.info, store.clear):
+        with pytest.raises(ValueError, match="closed store"):
+            call()
+
+
+# --- eviction ----------------------------------------------------------------------------
+
+def test_least_recently_used_entries_are_evicted_past_max_bytes(tmp_path, backend):
+    block = blob(200_000)
+    with open_backend(tmp_path, backend, max_bytes=700_000) as store:
+        for key in "abc":
+            store.save(key, block)
+        assert store.lookup("a")[0]  # now b is the least recently used
+        store.save("d", block)
+        kept = {key for key in "abcd" if store.contains(key)}
+        assert store.info().bytes <= 700_000
+    assert kept == {"a", "c", "d"}
+
+
+def test_a_value_larger_than_max_bytes_is_not_stored_and_evicts_nothing(tmp_path, backend):
+    with open_backend(tmp_path, backend, max_bytes=100_000) as store:
+        store.save("small", 1)
+        store.save("huge", blob(400_000))
+        assert (store.contains("small"), store.contains("huge")) == (True, False)
+
+
+@pytest.mark.parametrize("max_bytes", [0, -1, 1.5, True])
+def test_max_bytes_is_checked(tmp_path, backend, max_bytes):
+    with pytest.raises((ValueError, TypeError), match="max_bytes must be"):
+        open_backend(tmp_path, backend, max_bytes=max_bytes)
+
+
+# --- damaged data ----------------------------------------------------------------------------
+
+def entry_files(tmp_path, backend):
+    root = tmp_path / ("store.db-blobs" if backend == "sqlite" else "store")
+    return sorted(p for p in root.rglob("*") if p.is_file() and p.name != "movra-store")
+
+
+def damage(tmp_path, backend, key, how):
+    """Flip a byte in, or truncate, the stored bytes of `key`."""
+    def spoil(data):
+        data = bytearray(data)
+        if how == "flip":
+            data[len(data) // 2] ^= 0xFF
+        else:
+            del data[len(data) // 2:]
+        return bytes(data)
+
+    if backend == "sqlite":
+        with contextlib.closing(sqlite3.connect(store_path(tmp_path, backend))) as conn, conn:
+            data, name = conn.execute("SELECT data, file FROM movra_entries WHERE key=?",
+                                      (key,)).fetchone()
+            if name is None:
+                conn.execute("UPDATE movra_entries SET data=? WHERE key=?", (spoil(data), key))
+                return
+        path = tmp_path / "store.db-blobs" / name
+    else:
+        with DirectoryStore(store_path(tmp_path, backend)) as store:
+            path = store._entry_path(key)
+    with open(path, "rb") as file:
+        data = file.read()
+    with open(path, "wb") as file:
+        file.write(spoil(data))
+
+
+@pytest.mark.parametrize("value", [12345, blob(800_000), blob(10_400_000)],
+                         ids=["small", "large", "several chunks"])
+@pytest.mark.parametrize("how", ["flip", "truncate"])
+def test_damaged_entry_is_a_miss_warned_once_and_dropped(tmp_path, backend, value, how):
+    with open_backend(tmp_path, backend) as store:
+        for key in ("bad", "worse"):
+            store.save(key, value)
+        store.save("good", "fine")
+    damage(tmp_path, backend, "bad", how)
+    damage(tmp_path, backend, "worse", how)
+    with store_warnings() as caught, open_backend(tmp_path, backend) as store:
+        assert store.lookup("bad") == (False, None)
+        assert store.lookup("worse") == (False, None)
+        assert store.lookup("good") == (True, "fine")
+        assert not store.contains("bad") and not store.contains("worse")
+    assert len(caught) == 1 and "damaged entry" in str(caught[0].message)
+    assert len(entry_files(tmp_path, backend)) == (0 if backend == "sqlite" else 1)
+
+
+def test_entry_file_copied_over_another_key_is_not_served(tmp_path):
+    with DirectoryStore(tmp_path / "store") as store:
+        store.save("a", "value of a")
+        store.save("b", "value of b")
+    path_a = store._entry_path("a")
+    path_b = store._entry_path("b")
+    os.replace(path_a, path_b)
+    with store_warnings() as caught, DirectoryStore(tmp_path / "store") as store:
+        assert store.lookup("b") == (False, None)
+    assert "another key" in str(caught[0].message)
+
+
+def test_value_whose_class_was_renamed_is_a_miss(tmp_path, backend, monkeypatch):
+    with open_backend(tmp_path, backend) as store:
+        store.save("k", Renamable(1))
+    monkeypatch.delattr(sys.modules[__name__], "Renamable")
+    with store_warnings() as caught, open_backend(tmp_path, backend) as store:
+        assert store.lookup("k") == (False, None)
+        assert not store.contains("k")
+    assert len(caught) == 1 and "no longer unpickles" in str(caught[0].message)
+
+
+FOREIGN = {
+    "garbage": lambda path: path.write_bytes(b"this is not a database\n" * 100),
+    "empty": lambda path: path.write_bytes(b""),
+    "other database": lambda path: sqlite3.connect(path).executescript(
+        "CREATE TABLE people(name TEXT); INSERT INTO people VALUES ('ada');"),
+}
+
+
+@pytest.mark.parametrize("kind", FOREIGN)
+def test_sqlite_store_leaves_a_foreign_file_alone(tmp_path, kind):
+    path = tmp_path / "store.db"
+    FOREIGN[kind](path)
+    before = path.read_bytes()
+    with store_warnings() as caught, SQLiteStore(path) as store:
+        store.save("k", 1)
+        found = store.lookup("k")
+        store.clear()
+    if kind == "empty":  # an empty file is a new database
+        assert found == (True, 1) and caught == []
+        return
+    assert found == (False, None)
+    assert path.read_bytes() == before
+    assert len(caught) == 2, [str(w.message) for w in caught]  # unusable; cannot clear
+    assert "not a movra store" in str(caught[0].message) or "damaged" in str(caught[0].message)
+
+
+def test_sqlite_store_survives_a_truncated_database(tmp_path):
+    path = tmp_path / "store.db"
+    with SQLiteStore(path) as store:
+        for i in range(300):
+            store.save(f"k{i}", f"value {i}" * 50)
+    with open(path, "r+b") as file:
+        file.truncate(os.path.getsize(path) // 2)
+    with store_warnings() as caught, SQLiteStore(path) as store:
+        results = [store.lookup(f"k{i}") for i in range(300)]
+        store.save("new", 1)
+        store.info()
+    assert all(not found or value == f"value {i}" * 50 for i, (found, value) in enumerate(results))
+    assert len(caught) >= 1 and all("damaged" in str(w.message) for w in caught[:1])
+
+
+def test_directory_store_leaves_a_foreign_directory_alone(tmp_path):
+    root = tmp_path / "photos"
+    root.mkdir()
+    (root / "cat.jpg").write_bytes(b"jpeg")
+    with store_warnings() as caught, DirectoryStore(root) as store:
+        store.save("k", 1)
+        assert store.lookup("k") == (False, None)
+        store.clear()
+    assert sorted(os.listdir(root)) == ["cat.jpg"]
+    assert "not a movra store" in str(caught[0].message)
+
+
+# --- faults while writing --------------------------------------------------------------------
+
+def test_value_that_does_not_pickle_warns_once_per_type(store):
+    with store_warnings() as caught:
+        store.save("a", lambda: 1)
+        store.save("b", lambda: 2)
+        store.save("c", (x for x in ()))
+        store.save("d", 4)
+    assert [store.contains(k) for k in "abcd"] == [False, False, False, True]
+    assert len(caught) == 2
+    assert "type function does not pickle" in str(caught[0].message)
+
+
+@pytest.mark.parametrize("size", [1_000, 100_000], ids=["row", "file"])
+def test_full_disk_stores_nothing_and_warns_once(tmp_path, store, monkeypatch, backend, size):
+    store.save("kept", "earlier")
+
+    def full(fd, data):
+        raise OSError(errno.ENOSPC, "No space left on device")
+
+    if backend == "sqlite" and size == 1_000:  # a row: SQLite's own writes fill up
+        store._conn.execute("PRAGMA max_page_count=1")
+    else:
+        monkeypatch.setattr(os, "write", full)
+    with store_warnings() as caught:
+        store.save("a", blob(8 * size))
+        store.save("b", blob(8 * size))
+    monkeypatch.undo()
+    assert len(caught) == 1 and "could not save" in str(caught[0].message)
+    assert (store.lookup("a"), store.lookup("kept")) == ((False, None), (True, "earlier"))
+    assert [p.name for p in entry_files(tmp_path, backend) if p.name.endswith(".tmp")] == []
+    if backend == "sqlite" and size == 1_000:
+        store._conn.execute("PRAGMA max_page_count=1073741823")
+    store.save("a", 1)  # the disk has room again
+    assert store.lookup("a") == (True, 1)
+
+
+@pytest.fixture
+def read_only(tmp_path):
+    """Make a directory unwritable, even for root (an immutable attribute)."""
+    made = []
+
+    def make(path):
+        if os.geteuid() != 0:
+            path.chmod(0o500)
+        elif subprocess.run(["chattr", "+i", str(path)], capture_output=True).returncode:
+            pytest.skip("cannot make a directory read-only for root here")
+        made.append(path)
+
+    yield make
+    for path in made:
+        if os.geteuid() == 0:
+            subprocess.run(["chattr", "-i", str(path)], check=True)
+        path.chmod(0o700)
+
+
+def test_read_only_location_loads_and_never_saves(tmp_path, backend, read_only):
+    with open_backend(tmp_path, backend) as store:
+        store.save("old", "value")
+    read_only(tmp_path if backend == "sqlite" else store_path(tmp_path, backend))
+    with store_warnings() as caught, open_backend(tmp_path, backend) as store:
+        store.save("new", 1)
+        store.save("newer", blob(800_000))
+        assert store.lookup("new") == (False, None)
+        assert store.lookup("old") == (True, "value")
+    assert len(caught) == 1, [str(w.message) for w in caught]
+
+
+def test_read_only_database_file_alone_is_also_handled(tmp_path):
+    with SQLiteStore(tmp_path / "store.db") as store:
+        store.save("old", "value")
+    (tmp_path / "store.db").chmod(0o400)
+    if os.geteuid() == 0:
+        pytest.skip("root writes a read-only file")
+    with store_warnings() as caught, SQLiteStore(tmp_path / "store.db") as store:
+        store.save("new", 1)
+        assert store.lookup("old") in [(True, "value"), (False, None)]
+    assert len(caught) == 1
+
+
+# --- the trust check --------------------------------------------------------------------------
+
+@pytest.mark.parametrize("what", ["directory", "file"])
+@pytest.mark.parametrize("bits", [0o020, 0o002], ids=["group", "others"])
+def test_location_writable_by_others_is_refused(tmp_path, backend, what, bits):
+    open_backend(tmp_path, backend).close()
+    path = {"directory": tmp_path if backend == "sqlite" else store_path(tmp_path, backend),
+            "file": store_path(tmp_path, backend) if backend == "sqlite"
+            else store_path(tmp_path, backend) / "movra-store"}[what]
+    path.chmod(path.stat().st_mode | bits)
+    with pytest.raises(ValueError, match=r"refusing the store at .* is writable by other users"
+                                         r".*runs code when loaded.*chmod go-w"):
+        open_backend(tmp_path, backend)
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="giving a file away needs root")
+def test_location_owned_by_another_user_is_refused(tmp_path, backend):
+    open_backend(tmp_path, backend).close()
+    os.chown(store_path(tmp_path, backend), 65534, -1)
+    with pytest.raises(ValueError, match=r"owned by another user \(uid 65534\)"):
+        open_backend(tmp_path, backend)
+
+
+# --- opening by path, keys, the command line -----------------------------------------------------
+
+@pytest.mark.parametrize("spec, expected", [
+    ("cache.db", SQLiteStore), ("cache", SQLiteStore), ("cache/", DirectoryStore),
+    ("existing", DirectoryStore)])
+def test_open_store_chooses_the_backend_by_path(tmp_path, spec, expected):
+    (tmp_path / "existing").mkdir(mode=0o700)
+    with open_store(str(tmp_path / spec) + ("/" if spec.endswith("/") else "")) as store:
+        assert type(store) is expected and isinstance(store, Store)
+    with open_store(tmp_path / "existing") as store:
+        assert open_store(store) is store
+
+
+def test_open_store_rejects_other_types():
+    with pytest.raises(TypeError, match="a store must be a path or a Store, not int"):
+        open_store(3)
+
+
+def test_make_key_depends_on_every_part_and_its_order():
+    keys = {make_key("n", "v", [1, 2]), make_key("n", "v", [2, 1]), make_key("n", "v", [1]),
+            make_key("n", "w", [1, 2]), make_key("m", "v", [1, 2]), make_key("nv", "", [1, 2]),
+            make_key("n", "v", []), make_key("n", "v", [2**64 - 1])}
+    assert len(keys) == 8
+    assert make_key("n", "v", [1, 2]) == make_key("n", "v", (1, 2))
+    assert all(len(key) == 32 and int(key, 16) >= 0 for key in keys)
+
+
+def test_command_line_info_and_clear(tmp_path, backend, capsys):
+    with open_backend(tmp_path, backend) as store:
+        store.save("a", 1)
+        store.save("b", blob(1_600_000))
+    path = str(store_path(tmp_path, backend))
+    assert main(["info", path]) == 0
+    assert capsys.readouterr().out.startswith(f"{path}: 2 entries, 1.5 MiB")
+    assert main(["clear", path]) == 0
+    assert "removed 2 entries (1.5 MiB), 0 left" in capsys.readouterr().out
+    assert main(["info", str(tmp_path / "nothing")]) == 1
+    assert capsys.readouterr().err == f"no store at {tmp_path / 'nothing'}\n"
+
+
+# --- crashes and concurrency -------------------------------------------------------------------
+
+def expected_value(key_index, seed):
+    """A value that shows whether it is whole: its parts all derive from `seed`."""
+    rng = random.Random(seed)
+    size = rng.choice([10, 1000, 300_000])
+    return {"key": key_index, "seed": seed, "data": rng.randbytes(size),
+            "buffer": bytearray(rng.randbytes(size // 2))}
+
+
+def check_whole(store, keys):
+    found = 0
+    for key_index in range(keys):
+        hit, value = store.lookup(f"k{key_index}")
+        if hit:
+            found += 1
+            assert value == expected_value(key_index, value["seed"]), key_index
+            assert value["key"] == key_index
+    return found
+
+
+def writer_loop(tmp_path, backend, seed, keys, rounds=None):
+    """Save self-checking values under `keys` keys forever (or `rounds` times)."""
+    rng = random.Random(seed)
+    with open_backend(tmp_path, backend, max_bytes=2_000_000) as store:
+        count = 0
+        while rounds is None or count < rounds:
+            key_index = rng.randrange(keys)
+            if rng.random() < 0.3:
+                hit, value = store.lookup(f"k{key_index}")
+                assert not hit or value == expected_value(key_index, value["seed"])
+            else:
+                store.save(f"k{key_index}", expected_value(key_index, rng.randrange(10**9)))
+            count += 1
+
+
+def in_child(body):
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child leaves through _exit
+        status = 1
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")
+                body()
+            status = 0
+        finally:
+            os._exit(status)
+    return pid
+
+
+def test_killed_writer_leaves_only_whole_entries(tmp_path, backend):
+    rng = random.Random(7)
+    open_backend(tmp_path, backend).close()
+    deadline = time.monotonic() + 15
+    iterations = 0
+    while iterations < 40 and time.monotonic() < deadline:
+        seed = rng.random()
+        pid = in_child(lambda: writer_loop(tmp_path, backend, seed, keys=12))
+        time.sleep(rng.uniform(0.005, 0.08))
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        with store_warnings() as caught, open_backend(tmp_path, backend) as store:
+            check_whole(store, 12)
+        assert caught == [], [str(w.message) for w in caught]
+        iterations += 1
+    with open_backend(tmp_path, backend) as store:
+        assert check_whole(store, 12) > 0
+    assert iterations >= 10
+
+
+def test_two_processes_share_a_store_without_corruption_or_deadlock(tmp_path, backend):
+    open_backend(tmp_path, backend).close()
+    children = [in_child(lambda seed=seed: writer_loop(tmp_path, backend, seed, keys=8, rounds=300))
+                for seed in (1, 2)]
+    deadline = time.monotonic() + 60
+    statuses = []
+    for pid in children:
+        while (done := os.waitpid(pid, os.WNOHANG))[0] == 0:
+            if time.monotonic() > deadline:
+                for other in children:
+                    with contextlib.suppress(ProcessLookupError):
+                        os.kill(other, signal.SIGKILL)
+                pytest.fail("the writers did not finish: a deadlock")
+            time.sleep(0.02)
+        statuses.append(os.waitstatus_to_exitcode(done[1]))
+    assert statuses == [0, 0]
+    with no_warnings(), open_backend(tmp_path, backend) as store:
+        assert check_whole(store, 8) > 0
+        assert store.info().bytes <= 2_000_000
+
+
+def test_forked_child_saves_large_values_after_its_parent_did(tmp_path, backend):
+    array = blob(16_000_000)  # checksummed on worker threads, which fork does not copy
+    with open_backend(tmp_path, backend) as store:
+        store.save("parent", array)
+
+    def child():
+        with open_backend(tmp_path, backend) as store:
+            store.save("child", array)
+            assert store.lookup("parent") == (True, array)
+
+    pid = in_child(child)
+    deadline = time.monotonic() + 30
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0:
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            pytest.fail("the child hung")
+        time.sleep(0.02)
+    assert os.waitstatus_to_exitcode(done[1]) == 0
+    with open_backend(tmp_path, backend) as store:
+        assert store.lookup("child") == (True, array)
+
+
+def test_orphan_files_of_a_killed_writer_are_swept(tmp_path, monkeypatch):
+    with SQLiteStore(tmp_path / "store.db") as store:
+        store.save("k", blob(800_000))
+    orphan = tmp_path / "store.db-blobs" / "0123abcd"
+    orphan.write_bytes(b"half a value")
+    os.utime(orphan, (time.time() - 7200,) * 2)
+    monkeypatch.setattr(movra._store_sqlite, "SWEEP_EVERY", 0.0)
+    with SQLiteStore(tmp_path / "store.db") as store:
+        assert store.lookup("k")[0]
+    assert not orphan.exists()
