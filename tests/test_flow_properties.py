@@ -4,6 +4,7 @@ equals a from-scratch evaluation of the current definitions, and nothing
 outside the reach of a real change is recomputed."""
 import asyncio
 import os
+import tempfile
 from concurrent.futures import ThreadPoolExecutor
 
 from collections import OrderedDict, namedtuple
@@ -79,7 +80,7 @@ def scenarios(draw):
         st.tuples(st.just("set_during_run"), st.sampled_from(names[:inputs]), st.integers(0, 3)),
         st.tuples(st.just("run"), st.sampled_from(["inline", "threads", "async", "targets"]), st.integers(0, 100)),
     )
-    return [(f"in{i}", 0) for i in range(inputs)], nodes, draw(st.lists(step, max_size=12))
+    return [(f"in{i}", 0) for i in range(inputs)], nodes, draw(st.lists(step, max_size=12)), draw(st.booleans())
 
 
 def run_flow(flow, how, pick, model):
@@ -96,11 +97,16 @@ def run_flow(flow, how, pick, model):
 @settings(max_examples=int(os.environ.get("MOVRA_FLOW_EXAMPLES", 80)), deadline=None)
 @given(scenarios())
 def test_every_run_matches_a_from_scratch_evaluation(scenario):
-    inputs, nodes, steps = scenario
+    inputs, nodes, steps, stored = scenario
+    with tempfile.TemporaryDirectory() as folder:
+        check_scenario(inputs, nodes, steps, f"{folder}/store.db" if stored else None)
+
+
+def check_scenario(inputs, nodes, steps, store):
     model, trouble, during = Model(inputs, nodes), TROUBLE, DURING
     trouble.clear()
     during.clear()
-    flow = Flow(interactive=True)
+    flow = Flow(interactive=True, store=store)
     for name, value in inputs:
         flow.input(name, value)
     for name, deps, weight in nodes:

@@ -8,5 +8,7 @@ exactly when what they depend on changes.
 from ._movra import Graph, kernel_version
 from .flow import Explanation, Flow, FlowError, Report
 from .hashing import content_hash
+from .store import Store, StoreWarning
 
-__all__ = ["Graph", "kernel_version", "Flow", "FlowError", "Report", "Explanation", "content_hash"]
+__all__ = ["Graph", "kernel_version", "Flow", "FlowError", "Report", "Explanation", "Store", "StoreWarning",
+           "content_hash"]

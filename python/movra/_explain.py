@@ -94,8 +94,10 @@ def _causes(flow: Flow, name: str, changing: dict[str, bool], root: dict[str, bo
 
 
 def _from_store(flow: Flow, node: Node, changing: dict[str, bool]) -> bool:
-    if flow._store is None or node.kind == "source" or any(changing.get(d) for d in node.deps):
-        return False
+    nodes = flow._nodes
+    if flow._store is None or any(
+            changing.get(d) and nodes[d].kind != "input" for d in node.deps):
+        return False  # the key depends on values not computed yet
     key = flow._store_key(node)
     return key is not None and flow._store.contains(key)
 

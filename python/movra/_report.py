@@ -115,6 +115,8 @@ class Explanation:
             return f"{name} is an input with a new value, which the next run commits"
         if self.verdict == "no value":
             return f"{name} is an input without a value: give it one with flow.set"
+        if self.verdict == "never computed" and self.from_store:
+            return f"{name} has never been computed here: the next run loads its value from the store"
         if self.verdict == "never computed":
             text = f"{name} has never been computed: the next run computes it"
         elif self.verdict == "would recompute":
@@ -126,7 +128,7 @@ class Explanation:
         else:
             text = f"{name} is up to date: none of its dependencies changed since it was computed"
         if self.from_store:
-            text += "; its value will be loaded from the store"
+            text += "; the next run loads its value from the store instead of calling it"
         if self.last_run_changed:
             text += f"; it was last recomputed because {listed(self.last_run_changed)} changed"
         return text

@@ -219,7 +219,7 @@ class Pass:
             self.report.memo_hits.append(name)
             return None
         job = Job(node, values, signature, key)
-        if self.store is not None and node.kind != "source" and self.load(job):
+        if self.store is not None and self.load(job):
             return None
         self.graph.set_computing(name)
         self.in_flight[name] = job
@@ -283,7 +283,7 @@ class Pass:
             self.graph.commit_node(name, job.signature)
             (report.loaded if loaded else report.recomputed).append(name)
             self.changes.append((name, old, node.value))
-            if self.store is not None and not loaded and node.kind != "source":
+            if self.store is not None and not loaded:
                 key = self.flow._store_key(node)
                 if key is not None:
                     self.store.save(key, value)

@@ -493,8 +493,12 @@ class Flow:
         return value
 
     def _store_key(self, node: Node) -> str | None:
+        """The key of `node`'s value in the store, or None for what is never stored:
+        sources (they read the outside world), unhashed values, and values
+        computed from unhashed ones."""
         nodes = self._nodes
-        if not all(nodes[d].hashed and nodes[d].cutoff for d in node.deps):
+        if node.kind == "source" or not node.hashed or not all(
+                nodes[d].hashed and nodes[d].cutoff for d in node.deps):
             return None
         from .store import make_key
         key: str = make_key(node.name, node.version, [nodes[d].hash for d in node.deps])

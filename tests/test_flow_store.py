@@ -1,0 +1,100 @@
+"""A flow with a store: values are reused across runs and processes."""
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import movra
+from movra import Flow
+
+FLOW = textwrap.dedent("""
+    import sys, movra
+    calls = []
+    flow = movra.Flow(store=sys.argv[1])
+    flow.input("x", int(sys.argv[2]))
+
+    @flow.reactive
+    def square(x):
+        calls.append("square")
+        return x * x
+
+    @flow.view
+    def label(square):
+        calls.append("label")
+        return f"{square}!"
+
+    report = flow.run()
+    print(flow["label"], calls, report.loaded)
+""")
+
+
+@pytest.fixture
+def store_path(tmp_path):
+    tmp_path.chmod(0o700)
+    return str(tmp_path / "cache.db")
+
+
+def run_child(path, x):
+    result = subprocess.run([sys.executable, "-c", FLOW, path, str(x)], capture_output=True, text=True, check=True)
+    return result.stdout.strip()
+
+
+def test_a_new_process_starts_warm(store_path):
+    assert run_child(store_path, 3) == "9! ['square', 'label'] []"
+    assert run_child(store_path, 3) == "9! [] ['square', 'label']"
+    assert run_child(store_path, 4) == "16! ['square', 'label'] []"
+
+
+def test_earlier_values_are_loaded_not_recomputed(store_path):
+    flow, calls = Flow(store=store_path), []
+    flow.input("x", 1)
+    flow.reactive(deps=["x"], name="double")(lambda x: calls.append(x) or 2 * x)
+    for value in (1, 2, 1, 2, 1):
+        flow.set(x=value)
+        flow.run()
+    assert calls == [1, 2] and flow["double"] == 2
+    flow.set(x=2)
+    why = flow.explain("double")
+    assert why.from_store and "; the next run loads its value from the store instead of calling it" in str(why)
+    assert flow.run().loaded == ["double"]
+
+
+def test_a_code_edit_is_not_served_from_the_store(store_path):
+    first = Flow(store=store_path)
+    first.input("x", 2)
+    first.reactive(deps=["x"], name="f")(lambda x: x + 1)
+    first.run()
+    second = Flow(store=store_path)
+    second.input("x", 2)
+    second.reactive(deps=["x"], name="f")(lambda x: x + 100)
+    report = second.run()
+    assert report.recomputed == ["f"] and second["f"] == 102
+
+
+def test_sources_and_unhashed_dependencies_bypass_the_store(store_path):
+    flow, readings = Flow(store=store_path), [1, 1]
+    flow.source(name="reading")(lambda: readings.pop())
+    flow.reactive(deps=["reading"], name="handle", hashed=False)(lambda r: object())
+    flow.reactive(deps=["handle"], name="uses")(lambda h: 1)
+    flow.run()
+    again = Flow(store=store_path)
+    again.source(name="reading")(lambda: readings.pop())
+    again.reactive(deps=["reading"], name="handle", hashed=False)(lambda r: object())
+    again.reactive(deps=["handle"], name="uses")(lambda h: 1)
+    assert again.run().loaded == [] and readings == []
+
+
+def test_a_damaged_store_warns_and_recomputes(store_path):
+    flow = Flow(store=store_path)
+    flow.input("x", 2)
+    flow.reactive(deps=["x"], name="f")(lambda x: x * 5)
+    flow.run()
+    with open(store_path, "r+b") as file:
+        file.write(b"garbage" * 100)
+    with pytest.warns(movra.StoreWarning, match="damaged"):
+        again = Flow(store=store_path)
+    again.input("x", 2)
+    again.reactive(deps=["x"], name="f")(lambda x: x * 5)
+    report = again.run()
+    assert report.recomputed == ["f"] and again["f"] == 10
