@@ -38,7 +38,7 @@ subclasses, numpy.float64 ...):
     else ``.``.  Enum members always end in ``.``: their class and value name
     them, and their ``__dict__`` holds only the class's bookkeeping.
 
-numpy.ndarray (recognised without importing numpy):
+numpy.ndarray, exactly (recognised without importing numpy):
     ``a`` + u64 len(spec) + spec + u64 ndim + a u64 per extent + data, where
     spec is ``dtype.str`` (``repr(dtype.descr)`` for structured dtypes) and the
     data is the array's bytes in C order, read through the buffer protocol
@@ -55,12 +55,15 @@ pandas Index, Series and DataFrame (pandas is imported only for them):
     Series ``(name, str(dtype), index, values)``;
     DataFrame ``(columns, index, ((str(dtype), values) per column))``;
     where values is the numpy array of the data (for numpy dtypes, no copy);
-    for categoricals the tuple ``(codes, categories, ordered)``; for other
-    extension dtypes the elements as an object array.
+    for categoricals the tuple ``(codes, categories, ordered)``; for
+    zoned datetimes their int64 instants; for nullable integer, float and
+    boolean arrays the tuple ``(data, mask)``; for other extension dtypes
+    (strings, periods, intervals, Arrow-backed) the elements as an object
+    array, each element encoded as above.
 
 Anything else: ``p`` + u64 n + the n bytes of its pickle (protocol 5), made by
 a pickler that replaces every nested set or frozenset, and every nested value
-of a registered type, ndarray or pandas object, by
+of a registered type, ndarray (exactly) or pandas object, by
 ``("movra-hash", content_hash(obj))``, so set iteration order (which depends
 on PYTHONHASHSEED) does not reach the hash.
 
@@ -171,8 +174,8 @@ class ContentHash(_NativeContentHash):
             if klass in _BASES:
                 with_dict = cls.__dictoffset__ != 0 and not issubclass(cls, enum.Enum)
                 return _SUBCLASS, name, _BASES[klass], None, with_dict
-            if klass.__module__ == "numpy" and klass.__qualname__ == "ndarray":
-                return _ARRAY, (None if klass is cls else name), 0, None, False
+        if cls.__module__ == "numpy" and cls.__qualname__ == "ndarray":
+            return _ARRAY, name, 0, None, False
         if cls.__module__.split(".", 1)[0] == "pandas":
             builder = _pandas_proxy(cls)
             if builder is not None:
@@ -248,9 +251,13 @@ def _values(data: Any) -> Any:
 
     if isinstance(data.dtype, np.dtype):
         return data.to_numpy(copy=False)
+    array = data.array
     if isinstance(data.dtype, pd.CategoricalDtype):
-        categorical = data.array
-        return (categorical.codes, categorical.categories, categorical.ordered)
+        return (array.codes, array.categories, array.ordered)
+    if isinstance(data.dtype, pd.DatetimeTZDtype):
+        return array.asi8  # the instants; the zone and unit are in str(dtype)
+    if isinstance(array, pd.arrays.IntegerArray | pd.arrays.FloatingArray | pd.arrays.BooleanArray):
+        return (array._data, array._mask)
     return data.to_numpy(dtype=object)
 
 

@@ -445,11 +445,7 @@ bool Walker::other(PyObject* v, PyTypeObject* type, Xxh64& out) {
       out.put_byte('<');
       if (!put_bytes_object(out, r.name.get()) || !as_base(v, r.base, out)) return false;
       return r.with_dict ? instance_dict(v, out) : (out.put_byte('.'), true);
-    case Kind::Array:
-      if (r.name.get() == Py_None) return array(v, out);
-      out.put_byte('<');
-      if (!put_bytes_object(out, r.name.get()) || !array(v, out)) return false;
-      return out.put_byte('.'), true;
+    case Kind::Array: return array(v, out);
     case Kind::Proxy: {
       Level level;
       if (!level) return false;

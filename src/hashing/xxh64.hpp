@@ -5,6 +5,7 @@
 // bytes at a time; a final avalanche mixes the bits. Reads are little-endian.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -32,7 +33,12 @@ class Xxh64 {
       size -= fill;
       buffered_ = 0;
     }
-    for (; size >= kStripe; bytes += kStripe, size -= kStripe) consume(bytes);
+    if (size >= kStripe) {
+      const std::size_t bulk = size - size % kStripe;
+      consume_all(bytes, bulk);
+      bytes += bulk;
+      size -= bulk;
+    }
     std::memcpy(buffer_, bytes, size);
     buffered_ = size;
   }
@@ -103,8 +109,9 @@ class Xxh64 {
   static std::uint64_t rotl(std::uint64_t x, int r) noexcept { return (x << r) | (x >> (64 - r)); }
 
   static std::uint64_t load64(const unsigned char* p) noexcept {
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = (value << 8) | p[i];  // compiles to one load on x86-64
+    std::uint64_t value;
+    std::memcpy(&value, p, sizeof value);
+    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
     return value;
   }
 
@@ -132,8 +139,18 @@ class Xxh64 {
     return h;
   }
 
-  void consume(const unsigned char* stripe) noexcept {
-    for (int i = 0; i < 4; ++i) lanes_[i] = round(lanes_[i], load64(stripe + 8 * i));
+  void consume(const unsigned char* stripe) noexcept { consume_all(stripe, kStripe); }
+
+  /// Whole stripes, with the lanes kept in registers.
+  void consume_all(const unsigned char* p, std::size_t size) noexcept {
+    std::uint64_t v1 = lanes_[0], v2 = lanes_[1], v3 = lanes_[2], v4 = lanes_[3];
+    for (const unsigned char* end = p + size; p != end; p += kStripe) {
+      v1 = round(v1, load64(p));
+      v2 = round(v2, load64(p + 8));
+      v3 = round(v3, load64(p + 16));
+      v4 = round(v4, load64(p + 24));
+    }
+    lanes_[0] = v1, lanes_[1] = v2, lanes_[2] = v3, lanes_[3] = v4;
   }
 
   std::uint64_t lanes_[4];
