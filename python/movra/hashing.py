@@ -73,6 +73,7 @@ ValueError.
 from __future__ import annotations
 
 import enum
+import importlib
 import io
 import pickle
 from collections import OrderedDict
@@ -228,7 +229,7 @@ class _CanonicalPickler(pickle.Pickler):
 
 
 def _pandas_proxy(cls: type) -> Callable[[Any], tuple[Any, ...]] | None:
-    import pandas as pd
+    pd: Any = importlib.import_module("pandas")
 
     if issubclass(cls, pd.DataFrame):
         return _frame_proxy
@@ -246,8 +247,8 @@ def _pandas_proxy(cls: type) -> Callable[[Any], tuple[Any, ...]] | None:
 def _values(data: Any) -> Any:
     """The data of a Series or Index as NumPy arrays (no copy when it has a
     NumPy dtype)."""
-    import numpy as np
-    import pandas as pd
+    np: Any = importlib.import_module("numpy")
+    pd: Any = importlib.import_module("pandas")
 
     if isinstance(data.dtype, np.dtype):
         return data.to_numpy(copy=False)
