@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace movra::hashing {
@@ -105,9 +106,11 @@ void put_buffer_data(Xxh64& out, const Py_buffer& view) {
   const Py_ssize_t inner = view.shape[ndim - 1];
   const Py_ssize_t step = view.strides[ndim - 1];
   std::vector<Py_ssize_t> index(static_cast<std::size_t>(ndim), 0);
-  constexpr std::size_t kChunk = 1 << 16;
-  std::vector<unsigned char> chunk;
-  chunk.reserve(kChunk);
+  // Gathered items go through the hash in chunks, far cheaper than one
+  // update per item.
+  const std::size_t kChunk = std::max<std::size_t>(1 << 16, static_cast<std::size_t>(item));
+  std::unique_ptr<unsigned char[]> chunk(new unsigned char[kChunk]);
+  std::size_t used = 0;
   for (;;) {
     auto* row = static_cast<const unsigned char*>(view.buf);
     for (int k = 0; k < ndim - 1; ++k) row += index[k] * view.strides[k];
@@ -115,11 +118,15 @@ void put_buffer_data(Xxh64& out, const Py_buffer& view) {
       out.update(row, static_cast<std::size_t>(inner * item));
     } else {
       for (Py_ssize_t j = 0; j < inner; ++j, row += step) {
-        if (chunk.size() + static_cast<std::size_t>(item) > kChunk) {
-          out.update(chunk.data(), chunk.size());
-          chunk.clear();
+        if (used + static_cast<std::size_t>(item) > kChunk) {
+          out.update(chunk.get(), used);
+          used = 0;
         }
-        chunk.insert(chunk.end(), row, row + item);
+        if (item == 8)
+          std::memcpy(chunk.get() + used, row, 8);  // the common case, as one move
+        else
+          std::memcpy(chunk.get() + used, row, static_cast<std::size_t>(item));
+        used += static_cast<std::size_t>(item);
       }
     }
     int k = ndim - 2;  // advance the outer index like an odometer
@@ -129,7 +136,7 @@ void put_buffer_data(Xxh64& out, const Py_buffer& view) {
     }
     if (k < 0) break;
   }
-  out.update(chunk.data(), chunk.size());
+  out.update(chunk.get(), used);
 }
 
 /// Holds a buffer export for the length of a scope.
