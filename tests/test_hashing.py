@@ -340,6 +340,19 @@ def test_a_hasher_must_return_a_64_bit_int(hasher, result, error, message):
     assert str(info.value) == message
 
 
+def test_a_registration_made_while_a_type_is_resolved_is_not_lost():
+    class Racing(hashing.ContentHash):
+        def _resolve(self, cls):
+            answer = super()._resolve(cls)
+            if cls is Shape and not self.registry:
+                self.register(Shape, lambda s: 7)  # as another thread could
+            return answer
+
+    hasher = Racing()
+    assert hasher(Shape(1)) == reference.hash(Shape(1))  # resolved before the registration
+    assert hasher(Shape(1)) == Encoder({Shape: lambda s: 7}).hash(Shape(1))
+
+
 def test_a_hasher_may_hash_with_content_hash_itself(hasher):
     hasher.register(Shape, lambda s: hasher(("Shape", s.size)))
     assert hasher(Shape(1)) != hasher(Shape(2))

@@ -185,7 +185,7 @@ class ContentHash(_NativeContentHash):
 
     def _pickle(self, value: Any) -> bytes:
         buffer = io.BytesIO()
-        pickler = _CanonicalPickler(buffer, self)
+        pickler = _CanonicalPickler(buffer, self, value)
         try:
             pickler.dump(value)
         except RecursionError:
@@ -205,14 +205,15 @@ class _CanonicalPickler(pickle.Pickler):
     """Pickles with nested sets and registered values replaced by their
     content hash, so that nothing per-process leaks into the bytes."""
 
-    def __init__(self, file: io.BytesIO, owner: ContentHash) -> None:
+    def __init__(self, file: io.BytesIO, owner: ContentHash, top: Any) -> None:
         super().__init__(file, protocol=5)
         self._owner = owner
+        self._top = top  # what is pickled, whatever its type resolves to now
         self.inner_error: BaseException | None = None
 
     def persistent_id(self, obj: Any) -> Any:
         cls = type(obj)
-        if cls in _PLAIN:
+        if cls in _PLAIN or obj is self._top:
             return None
         if isinstance(obj, (set, frozenset)) or (
             cls not in _FIXED and self._owner._kind(cls) in (_REGISTERED, _ARRAY, _PROXY)

@@ -504,10 +504,14 @@ std::shared_ptr<const Resolution> parse_resolution(PyObject* t) {
 
 std::shared_ptr<const Resolution> TypeTable::find(PyObject* owner, PyTypeObject* type) {
   if (auto hit = entries_.find(type); hit != entries_.end()) return hit->second.resolution;
+  const std::uint64_t generation = generation_;
   Ref answer = Ref::steal(PyObject_CallMethod(owner, "_resolve", "O", reinterpret_cast<PyObject*>(type)));
   if (!answer) return nullptr;
   std::shared_ptr<const Resolution> r = parse_resolution(answer.get());
   if (!r) return nullptr;
+  // Another thread may have registered a hasher while `_resolve` ran: an
+  // answer from before that must not be cached.
+  if (generation != generation_) return r;
   constexpr std::size_t kMaxTypes = 4096;  // dynamic classes must not pile up
   if (entries_.size() >= kMaxTypes) clear();
   entries_[type] = Entry{Ref::borrow(reinterpret_cast<PyObject*>(type)), r};
@@ -517,6 +521,7 @@ std::shared_ptr<const Resolution> TypeTable::find(PyObject* owner, PyTypeObject*
 void TypeTable::clear() noexcept {
   // Releasing a hasher may run Python code that registers again: empty the
   // table before anything is released.
+  ++generation_;
   std::unordered_map<PyTypeObject*, Entry> old;
   old.swap(entries_);
 }

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <memory>
 #include <unordered_map>
 
@@ -46,6 +47,7 @@ class TypeTable {
     std::shared_ptr<const Resolution> resolution;
   };
   std::unordered_map<PyTypeObject*, Entry> entries_;
+  std::uint64_t generation_ = 0;  // advanced by every clear
 };
 
 /// The native `content_hash` object: the encoder's type table, nothing else.
