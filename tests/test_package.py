@@ -10,30 +10,36 @@ from pathlib import Path
 import pytest
 
 import movra
-from movra import _movra
+from movra import _hashing, _movra
 
 PACKAGE = Path(movra.__file__).parent
 
 
-def test_package_ships_stubs_and_marker():
-    assert (PACKAGE / "_movra.pyi").is_file()
+EXTENSIONS = [_movra, _hashing]
+
+
+@pytest.mark.parametrize("module", EXTENSIONS, ids=lambda m: m.__name__)
+def test_package_ships_stubs_and_marker(module):
+    assert (PACKAGE / f"{module.__name__.rsplit('.', 1)[1]}.pyi").is_file()
     assert (PACKAGE / "py.typed").is_file()
-    assert Path(_movra.__file__).name.endswith(".abi3.so")
+    assert Path(module.__file__).name.endswith(".abi3.so")
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
-def test_stubs_match_the_runtime():
-    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "movra._movra"],
+@pytest.mark.parametrize("module", EXTENSIONS, ids=lambda m: m.__name__)
+def test_stubs_match_the_runtime(module):
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", module.__name__],
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="binutils' nm is not installed")
-def test_shared_object_exports_only_its_init_function():
-    result = subprocess.run(["nm", "-D", "--defined-only", _movra.__file__],
+@pytest.mark.parametrize("module", EXTENSIONS, ids=lambda m: m.__name__)
+def test_shared_object_exports_only_its_init_function(module):
+    result = subprocess.run(["nm", "-D", "--defined-only", module.__file__],
                             capture_output=True, text=True, check=True)
     exported = [line.split()[-1] for line in result.stdout.splitlines() if line.strip()]
-    assert exported == ["PyInit__movra"]
+    assert exported == [f"PyInit_{module.__name__.rsplit('.', 1)[1]}"]
 
 
 def test_help_and_signatures_of_every_method():

@@ -1,108 +1,287 @@
 """Stable 64-bit content hashes of Python values.
 
-`content_hash(value)` gives the same number for equal values in every process
-(unlike `hash()`, which is salted per process and maps -1 and -2 alike), so a
-changed number means a changed value.  Built-in values are hashed by their
-structure; anything else that pickles is hashed by its pickle.  Register a
-hasher for your own types with `@content_hash.register(MyType)`; it returns an
-int in 0..2**64-1 (combine parts with `combine`).
+`content_hash(value)` is the XXH64 (seed 0) of a canonical byte encoding of
+`value`, streamed by a native walker: nothing the size of the value is built.
+Unlike `hash()`, it is not salted per process and it tells apart values that
+compare equal but behave differently (`1`, `1.0`, `True`; `0.0` and `-0.0`;
+two `IntEnum` members of equal value; an `OrderedDict` and its reordering).
+
+The encoding (u64: 8 bytes, little-endian; `enc(x)`: the encoding of x;
+`H(b)`: the XXH64 of bytes b):
+
+Exact built-in types (``type(v) is T``):
+    None ``N``; True ``T``; False ``F``
+    int in int64 ``i`` + 8 bytes two's complement; other ints ``I`` + u64 n +
+        the n = (bit_length + 8) // 8 bytes of ``to_bytes(n, "little", signed=True)``
+    float ``f`` + the 8 bytes of its IEEE-754 bit pattern (so -0.0 != 0.0, and
+        a NaN equals only a NaN of the same bits); complex ``c`` + real + imag bits
+    str ``s`` + u64 n + its n bytes of UTF-8 (lone surrogates as "surrogatepass")
+    bytes ``b`` + u64 n + data; bytearray ``B`` + u64 n + data
+    memoryview ``m`` + u64 len(format) + format + u64 ndim + a u64 per extent
+        + u64 nbytes + the data in C order
+    tuple ``t`` + u64 count + enc(item)...; list ``l`` + u64 count + enc(item)...
+    dict ``d`` + u64 count + the u64 values H(enc(k) + enc(v)) of its items,
+        sorted ascending (insertion order does not matter)
+    set ``S`` / frozenset ``Z`` + u64 count + the sorted u64 values H(enc(item))
+
+A type with a registered hasher (its own or an ancestor's, nearest in the MRO
+first; looked up after the exact built-ins, before the rules below):
+    ``r`` + u64 len(name) + name + u64 of the hasher's result, where name is
+    ``module.qualname`` of the value's type.
+
+A subclass of one of those built-ins (IntEnum members, namedtuples, str
+subclasses, numpy.float64 ...):
+    ``<`` + u64 len(name) + name + the value encoded as its nearest built-in
+    base (an IntEnum member as its int), except that an OrderedDict (or a
+    subclass) keeps its order: ``o`` + u64 count + enc(k) + enc(v) per item.
+    Then ``D`` + the dict encoding of its ``__dict__`` if that is non-empty,
+    else ``.``.  Enum members always end in ``.``: their class and value name
+    them, and their ``__dict__`` holds only the class's bookkeeping.
+
+numpy.ndarray, exactly (recognised without importing numpy):
+    ``a`` + u64 len(spec) + spec + u64 ndim + a u64 per extent + data, where
+    spec is ``dtype.str`` (``repr(dtype.descr)`` for structured dtypes) and the
+    data is the array's bytes in C order, read through the buffer protocol
+    (no copy when C-contiguous, in 64 KiB chunks otherwise).  When the dtype
+    holds Python objects the data is enc(element) for each element in C order.
+    A subclass of ndarray: ``<`` + u64 len(name) + name + that + ``.``.
+
+pandas Index, Series and DataFrame (pandas is imported only for them):
+    ``x`` + u64 len(name) + name + enc(proxy), name being the value's type and
+    the proxy a tuple:
+    RangeIndex ``(name, start, stop, step)``;
+    MultiIndex ``(names, levels, codes)`` (a tuple of Index, a tuple of arrays);
+    other Index ``(name, str(dtype), values)``;
+    Series ``(name, str(dtype), index, values)``;
+    DataFrame ``(columns, index, ((str(dtype), values) per column))``;
+    where values is the numpy array of the data (for numpy dtypes, no copy);
+    for categoricals the tuple ``(codes, categories, ordered)``; for
+    zoned datetimes their int64 instants; for nullable integer, float and
+    boolean arrays the tuple ``(data, mask)``; for other extension dtypes
+    (strings, periods, intervals, Arrow-backed) the elements as an object
+    array, each element encoded as above.
+
+Anything else: ``p`` + u64 n + the n bytes of its pickle (protocol 5), made by
+a pickler that replaces every nested set or frozenset, and every nested value
+of a registered type, ndarray (exactly) or pandas object, by
+``("movra-hash", content_hash(obj))``, so set iteration order (which depends
+on PYTHONHASHSEED) does not reach the hash.
+
+Values nested deeper than 1000 containers, or containing themselves, raise
+ValueError.
 """
 from __future__ import annotations
 
-import hashlib
-import math
+import enum
+import importlib
+import io
 import pickle
-import struct
-from functools import singledispatch
-from typing import Any
+from collections import OrderedDict
+from types import MappingProxyType, NoneType
+from typing import Any, Callable, Mapping
 
-__all__ = ["content_hash", "combine", "digest"]
+from ._hashing import ContentHash as _NativeContentHash
+from ._hashing import combine, digest
+
+__all__ = ["content_hash", "combine", "digest", "ContentHash"]
 
 MASK = 2**64 - 1
 
-
-def digest(tag: bytes, payload: bytes) -> int:
-    """A 64-bit BLAKE2b digest of `payload`, domain-separated by `tag`."""
-    return int.from_bytes(hashlib.blake2b(payload, digest_size=8, person=tag[:16]).digest(), "little")
-
-
-def combine(tag: bytes, parts: list[int]) -> int:
-    """The digest of a sequence of 64-bit hashes, in order."""
-    return digest(tag, struct.pack(f"<{len(parts)}Q", *parts))
-
-
-@singledispatch
-def content_hash(value: Any) -> int:
-    """A stable 64-bit hash of `value`'s content."""
-    try:
-        payload = pickle.dumps(value, protocol=5)
-    except Exception as error:  # pickling raises many classes of error
-        raise TypeError(
-            f"cannot hash a value of type {type(value).__qualname__}: it does not pickle "
-            f"({error}); register a hasher with @movra.content_hash.register"
-            f"({type(value).__qualname__})"
-        ) from error
-    return digest(b"pickle", payload)
+# Resolution kinds and built-in bases: codes shared with the native walker.
+_REGISTERED, _SUBCLASS, _ARRAY, _PROXY, _PICKLE = 1, 2, 3, 4, 5
+_BASES: dict[type, int] = {
+    int: 0, float: 1, complex: 2, str: 3, bytes: 4, bytearray: 5, tuple: 6, list: 7,
+    dict: 8, set: 9, frozenset: 10, OrderedDict: 11,
+}
+# Types whose exact instances have a fixed encoding: no hasher replaces it.
+_FIXED = frozenset(_BASES) - {OrderedDict} | {bool, NoneType, memoryview}
+# Types the fallback pickler can write as they are, without asking.
+_PLAIN = frozenset({int, str, float, bool, NoneType, bytes, tuple, list, dict, complex})
 
 
-@content_hash.register(type(None))
-def _(value: None) -> int:
-    return digest(b"none", b"")
+def _type_name(cls: type) -> bytes:
+    return f"{cls.__module__}.{cls.__qualname__}".encode("utf-8", "surrogatepass")
 
 
-@content_hash.register(bool)
-def _(value: bool) -> int:
-    return digest(b"bool", b"\x01" if value else b"\x00")
+class ContentHash(_NativeContentHash):
+    """content_hash(value) -> int in 0..2**64-1, a hash of `value`'s content.
+
+    What it promises: the same value gives the same hash in every process
+    (whatever PYTHONHASHSEED) and on every 64-bit little-endian platform, for
+    None, bool, int, float, complex, str, bytes, bytearray, memoryview, tuple,
+    list, dict, set, frozenset, their subclasses, NumPy arrays and pandas
+    Index/Series/DataFrame objects, nested in any way.  Values that differ in
+    type (1, 1.0, True; two enums of equal value), in float bits (0.0, -0.0)
+    or in order (lists, OrderedDicts) hash differently; dicts and sets hash
+    by content whatever their order.  A value of a registered type hashes
+    as stably as its hasher's result.
+
+    Any other value is hashed by its pickle (protocol 5, sets and registered
+    values inside replaced by their content hash).  That hash is the same in
+    every process only when the object pickles deterministically, which is
+    not the case for objects whose `__reduce__` or `__getstate__` emits
+    unordered data (a custom container iterating a set), addresses or ids,
+    or per-process state (random salts, open handles); equal such objects
+    may also hash differently (two dicts in different insertion order inside
+    one, or a value shared by reference in one and copied in the other).  A
+    value that does not pickle raises TypeError: give its type a hasher with
+    `@content_hash.register(TypeName)`, a function returning an int in
+    0..2**64-1 (build it with `combine` and `digest`).
+
+    Values nested more than 1000 levels deep, or containing themselves,
+    raise ValueError.  The byte encoding is documented in `movra.hashing`.
+    """
+
+    def __init__(self) -> None:
+        self._registry: dict[type, Callable[[Any], int]] = {}
+
+    def __repr__(self) -> str:
+        return "<movra content_hash>"
+
+    def register(self, cls: type, func: Callable[[Any], int] | None = None) -> Any:
+        """Register `func` as the hasher of `cls` and its subclasses; used
+        bare (`@content_hash.register(MyType)`) it returns a decorator.  The
+        hasher returns an int in 0..2**64-1.  The exact built-in types keep
+        their encoding and cannot be registered."""
+        if not isinstance(cls, type):
+            raise TypeError(f"register() expects a class, not {cls!r}")
+        if cls in _FIXED:
+            raise TypeError(f"the content hash of {cls.__qualname__} is fixed; register a subclass instead")
+        if func is None:
+            return lambda f: self.register(cls, f)
+        if not callable(func):
+            raise TypeError(f"the hasher for {cls.__qualname__} must be callable, not {func!r}")
+        self._registry[cls] = func
+        self._forget()
+        return func
+
+    @property
+    def registry(self) -> Mapping[type, Callable[[Any], int]]:
+        """The registered hashers by class (read-only)."""
+        return MappingProxyType(self._registry)
+
+    def dispatch(self, cls: type) -> Callable[[Any], int] | None:
+        """The hasher that applies to instances of `cls`, or None."""
+        return next((self._registry[k] for k in cls.__mro__ if k in self._registry), None)
+
+    # Called by the native walker once per type (then cached until the next
+    # register): how to encode instances of `cls`, which is no exact built-in.
+    def _resolve(self, cls: type) -> tuple[int, bytes | None, int, Any, bool]:
+        name = _type_name(cls)
+        hasher = self.dispatch(cls)
+        if hasher is not None:
+            return _REGISTERED, name, 0, hasher, False
+        for klass in cls.__mro__:
+            if klass in _BASES:
+                with_dict = cls.__dictoffset__ != 0 and not issubclass(cls, enum.Enum)
+                return _SUBCLASS, name, _BASES[klass], None, with_dict
+        if cls.__module__ == "numpy" and cls.__qualname__ == "ndarray":
+            return _ARRAY, name, 0, None, False
+        if cls.__module__.split(".", 1)[0] == "pandas":
+            builder = _pandas_proxy(cls)
+            if builder is not None:
+                return _PROXY, name, 0, builder, False
+        return _PICKLE, name, 0, None, False
+
+    def _pickle(self, value: Any) -> bytes:
+        buffer = io.BytesIO()
+        pickler = _CanonicalPickler(buffer, self, value)
+        try:
+            pickler.dump(value)
+        except RecursionError:
+            raise
+        except Exception as error:  # pickling raises many classes of error
+            if error is pickler.inner_error:
+                raise  # from hashing a nested value: not a pickling problem
+            name = type(value).__qualname__
+            raise TypeError(
+                f"cannot hash a value of type {name}: it does not pickle ({error}); "
+                f"register a hasher with @movra.content_hash.register({name})"
+            ) from error
+        return buffer.getvalue()
 
 
-@content_hash.register(int)
-def _(value: int) -> int:
-    length = (value.bit_length() + 8) // 8
-    return digest(b"int", value.to_bytes(length, "little", signed=True))
+class _CanonicalPickler(pickle.Pickler):
+    """Pickles with nested sets and registered values replaced by their
+    content hash, so that nothing per-process leaks into the bytes."""
+
+    def __init__(self, file: io.BytesIO, owner: ContentHash, top: Any) -> None:
+        super().__init__(file, protocol=5)
+        self._owner = owner
+        self._top = top  # what is pickled, whatever its type resolves to now
+        self.inner_error: BaseException | None = None
+
+    def persistent_id(self, obj: Any) -> Any:
+        cls = type(obj)
+        if cls in _PLAIN or obj is self._top:
+            return None
+        if isinstance(obj, (set, frozenset)) or (
+            cls not in _FIXED and self._owner._kind(cls) in (_REGISTERED, _ARRAY, _PROXY)
+        ):
+            try:
+                return ("movra-hash", self._owner(obj))
+            except BaseException as error:
+                self.inner_error = error
+                raise
+        return None
 
 
-@content_hash.register(float)
-def _(value: float) -> int:
-    if math.isnan(value):
-        return digest(b"float", b"nan")  # every NaN is the same missing value
-    return digest(b"float", struct.pack("<d", value + 0.0))  # -0.0 and 0.0 alike
+# pandas ----------------------------------------------------------------------
 
 
-@content_hash.register(complex)
-def _(value: complex) -> int:
-    return combine(b"complex", [content_hash(value.real), content_hash(value.imag)])
+def _pandas_proxy(cls: type) -> Callable[[Any], tuple[Any, ...]] | None:
+    pd: Any = importlib.import_module("pandas")
+
+    if issubclass(cls, pd.DataFrame):
+        return _frame_proxy
+    if issubclass(cls, pd.Series):
+        return _series_proxy
+    if issubclass(cls, pd.RangeIndex):
+        return _range_index_proxy
+    if issubclass(cls, pd.MultiIndex):
+        return _multi_index_proxy
+    if issubclass(cls, pd.Index):
+        return _index_proxy
+    return None
 
 
-@content_hash.register(str)
-def _(value: str) -> int:
-    return digest(b"str", value.encode("utf-8", "surrogatepass"))
+def _values(data: Any) -> Any:
+    """The data of a Series or Index as NumPy arrays (no copy when it has a
+    NumPy dtype)."""
+    np: Any = importlib.import_module("numpy")
+    pd: Any = importlib.import_module("pandas")
+
+    if isinstance(data.dtype, np.dtype):
+        return data.to_numpy(copy=False)
+    array = data.array
+    if isinstance(data.dtype, pd.CategoricalDtype):
+        return (array.codes, array.categories, array.ordered)
+    if isinstance(data.dtype, pd.DatetimeTZDtype):
+        return array.asi8  # the instants; the zone and unit are in str(dtype)
+    if isinstance(array, pd.arrays.IntegerArray | pd.arrays.FloatingArray | pd.arrays.BooleanArray):
+        return (array._data, array._mask)
+    return data.to_numpy(dtype=object)
 
 
-@content_hash.register(bytes)
-@content_hash.register(bytearray)
-@content_hash.register(memoryview)
-def _(value: bytes | bytearray | memoryview) -> int:
-    return digest(b"bytes", bytes(value))
+def _range_index_proxy(index: Any) -> tuple[Any, ...]:
+    return (index.name, index.start, index.stop, index.step)
 
 
-@content_hash.register(tuple)
-def _(value: tuple[Any, ...]) -> int:
-    return combine(b"tuple", [content_hash(item) for item in value])
+def _multi_index_proxy(index: Any) -> tuple[Any, ...]:
+    return (tuple(index.names), tuple(index.levels), tuple(index.codes))
 
 
-@content_hash.register(list)
-def _(value: list[Any]) -> int:
-    return combine(b"list", [content_hash(item) for item in value])
+def _index_proxy(index: Any) -> tuple[Any, ...]:
+    return (index.name, str(index.dtype), _values(index))
 
 
-@content_hash.register(dict)
-def _(value: dict[Any, Any]) -> int:
-    # Equal dicts are equal whatever their insertion order.
-    items = sorted(combine(b"item", [content_hash(k), content_hash(v)]) for k, v in value.items())
-    return combine(b"dict", items)
+def _series_proxy(series: Any) -> tuple[Any, ...]:
+    return (series.name, str(series.dtype), series.index, _values(series))
 
 
-@content_hash.register(frozenset)
-@content_hash.register(set)
-def _(value: set[Any] | frozenset[Any]) -> int:
-    return combine(b"set", sorted(content_hash(item) for item in value))
+def _frame_proxy(frame: Any) -> tuple[Any, ...]:
+    columns = tuple((str(column.dtype), _values(column)) for _, column in frame.items())
+    return (frame.columns, frame.index, columns)
+
+
+content_hash = ContentHash()
