@@ -127,7 +127,8 @@ class Pass:
                 skip(name, signature)
                 memo_hit(name)
                 continue
-            values, key = [], [node.version]
+            values: list[Any] = []
+            key: list[Any] = [node.version]
             for dep in node.inputs:
                 value = dep.value
                 if value is MISSING:
@@ -142,7 +143,7 @@ class Pass:
                 self.current, self.current_signature = node, signature
                 started = clock()
                 try:
-                    value = node.func(*values)
+                    value = node.func(*values)  # type: ignore[misc]
                 except Exception as error:
                     self.fail_inline(node, error)
                     continue

@@ -501,7 +501,7 @@ class Flow:
                 nodes[d].hashed and nodes[d].cutoff for d in node.deps):
             return None
         from .store import make_key
-        key: str = make_key(node.name, node.version, [nodes[d].hash for d in node.deps])
+        key: str = make_key(node.name, node.version, [nodes[d].hash or 0 for d in node.deps])
         return key
 
 
