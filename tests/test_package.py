@@ -53,9 +53,3 @@ def test_package_passes_strict_type_checking():
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
 
-
-def test_main_job_runs():
-    result = subprocess.run([sys.executable, "-m", "movra"], capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
-    assert "memo hits   subtotal, tax, invoice" in result.stdout
-    assert "cut off     tax_rate" in result.stdout
