@@ -99,9 +99,11 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        if args.command == "store":
-            return run_store(args.store_args)
-        return run_demo()
+        status = run_store(args.store_args) if args.command == "store" else run_demo()
+        # Output shorter than the buffer is written only now: a closed pipe
+        # must fail here, not in the interpreter's final flush.
+        sys.stdout.flush()
+        return status
     except BrokenPipeError:
         # The reader went away (`| head`): stop quietly, and keep the
         # interpreter's final flush of stdout from failing again.
