@@ -12,9 +12,11 @@ import pytest
 import movra
 
 # Files a test may open: the repository, the environment the tests run in,
-# the standard library and the rest of the import path, scratch space, and the few system files the standard
-# library itself reads (time zones, CA certificates, MIME types).  Anything
-# else is a dependency that a fresh machine would not have.
+# the standard library and the rest of the import path, scratch space, and the
+# few system files the standard library itself reads (time zones, CA
+# certificates, MIME types).  Anything else is a dependency that a fresh
+# machine would not have.  Only this process is watched, not the
+# subprocesses a test starts.
 REPOSITORY = Path(__file__).resolve().parent.parent
 
 
