@@ -60,8 +60,23 @@ def test_package_passes_strict_type_checking():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_main_job_runs():
-    result = subprocess.run([sys.executable, "-m", "movra"], capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
-    assert "memo hits   tax, invoice" in result.stdout
-    assert "cut off     tax_rate" in result.stdout
+
+@pytest.mark.parametrize("path", ["/usr/share/unicode/PropList.txt", "/etc/hostname", "/root/.bashrc"])
+def test_opening_a_file_outside_the_repository_and_venv_is_caught(path):
+    from conftest import outside_opens
+
+    try:
+        open(path).close()
+    except OSError:
+        pass  # missing or not readable: the attempt alone counts
+    caught, outside_opens[:] = list(outside_opens), []
+    assert caught == [path]
+
+
+def test_opening_files_of_the_repository_and_venv_is_allowed(tmp_path):
+    from conftest import REPOSITORY, outside_opens
+
+    for path in [REPOSITORY / "README.md", Path(pytest.__file__), Path(inspect.__file__),
+                 tmp_path / "scratch"]:
+        path.touch() if path.parent == tmp_path else path.read_bytes()
+    assert outside_opens == []
