@@ -14,7 +14,7 @@ import movra
 # Files a test may open: the repository, the environment the tests run in,
 # the standard library and the rest of the import path, scratch space, and the
 # few system files the standard library itself reads (time zones, CA
-# certificates, MIME types).  Anything else is a dependency that a fresh
+# certificates, MIME types, pdb's settings).  Anything else is a dependency that a fresh
 # machine would not have.  Only this process is watched, not the
 # subprocesses a test starts.
 REPOSITORY = Path(__file__).resolve().parent.parent
@@ -25,6 +25,8 @@ def _allowed_roots():
     roots = [str(REPOSITORY), sys.prefix, sys.exec_prefix, sysconfig.get_paths()["stdlib"],
              *filter(None, sys.path), tempfile.gettempdir(), "/proc", "/dev", "/sys", "/etc/localtime",
              *zoneinfo.TZPATH, *mimetypes.knownfiles,
+             # doctest's debugger reads the user's pdb settings, when there are any
+             os.path.expanduser("~/.pdbrc"),
              *filter(None, [verify.cafile, verify.capath, verify.openssl_cafile, verify.openssl_capath])]
     return tuple(os.path.join(os.path.realpath(root), "") for root in roots)
 
