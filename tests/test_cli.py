@@ -1,8 +1,6 @@
 """`python -m movra`: the demo, its options, and where its output goes."""
-import importlib.machinery
 import subprocess
 import sys
-import types
 from importlib import metadata
 
 import pytest
@@ -65,26 +63,15 @@ def test_a_reader_that_goes_away_ends_the_demo_quietly():
     assert process.returncode == 1
 
 
-@pytest.fixture
-def store_module(monkeypatch):
-    """A stand-in `movra.store` recording the arguments it was given."""
-    calls = []
-    module = types.ModuleType("movra.store")
-    module.__spec__ = importlib.machinery.ModuleSpec("movra.store", None)
-    module.main = lambda argv: calls.append(argv) or 3
-    monkeypatch.setitem(sys.modules, "movra.store", module)
-    return calls
-
-
-def test_store_command_hands_its_arguments_to_the_store(store_module):
-    assert cli.main(["store", "info", "--help", "/some/path"]) == 3
-    assert store_module == [["info", "--help", "/some/path"]]
-
-
-def test_store_command_exists_only_with_a_store_module(capsys):
-    if cli.has_store():
-        pytest.skip("this build has a store module")
-    with pytest.raises(SystemExit) as info:
-        cli.main(["store", "info", "x"])
-    assert info.value.code == 2
-    assert "invalid choice: 'store'" in capsys.readouterr().err
+def test_store_command_shows_and_clears_a_store(tmp_path):
+    tmp_path.chmod(0o700)
+    path = str(tmp_path / "demo.db")
+    first = run_module("--store", path)
+    second = run_module("demo", "--store", path)
+    assert "loaded" not in first.stdout.split("== price")[0]
+    assert "loaded      subtotal, tax_rate, tax, invoice" in second.stdout
+    assert "the next run loads its value from the store" in second.stdout
+    info = run_module("store", "info", path)
+    assert info.returncode == 0 and "entries" in info.stdout
+    assert run_module("store", "clear", path).returncode == 0
+    assert "loaded" not in run_module("--store", path).stdout.split("== price")[0]

@@ -4,26 +4,26 @@ Each pass prints what the kernel scheduled: which nodes were recomputed, which
 were memo hits (their inputs' content did not change) and which were cut off
 (recomputed to the same value, so their dependents were spared).
 
-The demo is the default command; `python -m movra store ...` hands the rest of
-the command line to `movra.store.main` when the package has that module."""
+The demo is the default command.  With `--store PATH` it keeps its values in a
+store: run it twice and the second run loads every value instead of computing
+it.  `python -m movra store info|clear PATH` shows and empties a store."""
 from __future__ import annotations
 
 import argparse
-import importlib
-import importlib.util
 import os
 import sys
 from collections.abc import Sequence
 
 from . import Flow, __version__, kernel_version
+from . import store as _store
 
 
 def banner() -> str:
     return f"movra {__version__} (kernel {kernel_version()})"
 
 
-def build_flow() -> Flow:
-    flow = Flow()
+def build_flow(store: str | None = None) -> Flow:
+    flow = Flow(store=store)
     flow.input("price", 10.0)
     flow.input("qty", 3)
     flow.input("country", "FR")
@@ -47,11 +47,13 @@ def build_flow() -> Flow:
     return flow
 
 
-def run_demo() -> int:
+def run_demo(store: str | None = None) -> int:
     print(f"{banner()} — a reactive invoice\n")
-    flow = build_flow()
+    flow = build_flow(store)
+    if store is not None:
+        print(f"with the store {store}: {flow.explain('subtotal')}\n")
     steps: list[tuple[str, dict[str, object]]] = [
-        ("first run: everything is computed", {}),
+        ("first run: everything is computed" + (" or loaded" if store else ""), {}),
         ("price 10.0 -> 12.0: subtotal, tax and invoice recompute", {"price": 12.0}),
         ("price set to 12.0 again: same content, so nothing is scheduled", {"price": 12.0}),
         ("country FR -> UK: same rate, so tax_rate is cut off", {"country": "UK"}),
@@ -69,16 +71,6 @@ def run_demo() -> int:
     return 0
 
 
-def run_store(argv: Sequence[str]) -> int:
-    store = importlib.import_module(f"{__package__}.store")
-    status = store.main(list(argv))
-    return 0 if status is None else int(status)
-
-
-def has_store() -> bool:
-    return importlib.util.find_spec(f"{__package__}.store") is not None
-
-
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m movra",
@@ -86,20 +78,25 @@ def build_parser() -> argparse.ArgumentParser:
         "(the default command).")
     parser.add_argument("--version", action="version", version=banner())
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
-    commands.add_parser("demo", help="run the reactive invoice demo (the default)",
-                        description="Run a reactive invoice pass by pass, showing what is "
-                        "recomputed, what is a memo hit and what is cut off.")
-    if has_store():
-        # The store parses its own arguments, --help included.
-        store = commands.add_parser("store", help="inspect and manage a movra store", add_help=False)
-        store.add_argument("store_args", nargs=argparse.REMAINDER)
+    demo = commands.add_parser("demo", help="run the reactive invoice demo (the default)",
+                               description="Run a reactive invoice pass by pass, showing what is "
+                               "recomputed, what is a memo hit and what is cut off.")
+    for where in (parser, demo):
+        where.add_argument("--store", metavar="PATH", default=argparse.SUPPRESS,
+                           help="keep the demo's values in this store; run twice, the second run loads them")
+    # The store command parses its own arguments, --help included.
+    store = commands.add_parser("store", help="show or clear a movra store (info|clear PATH)", add_help=False)
+    store.add_argument("store_args", nargs=argparse.REMAINDER)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        status = run_store(args.store_args) if args.command == "store" else run_demo()
+        if args.command == "store":
+            status = _store.main(list(args.store_args))
+        else:
+            status = run_demo(getattr(args, "store", None))
         # Output shorter than the buffer is written only now: a closed pipe
         # must fail here, not in the interpreter's final flush.
         sys.stdout.flush()
