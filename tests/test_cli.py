@@ -68,10 +68,10 @@ def test_store_command_shows_and_clears_a_store(tmp_path):
     path = str(tmp_path / "demo.db")
     first = run_module("--store", path)
     second = run_module("demo", "--store", path)
-    assert "loaded" not in first.stdout.split("== price")[0]
+    assert "loaded      " not in first.stdout.split("== price")[0]
     assert "loaded      subtotal, tax_rate, tax, invoice" in second.stdout
     assert "the next run loads its value from the store" in second.stdout
     info = run_module("store", "info", path)
     assert info.returncode == 0 and "entries" in info.stdout
     assert run_module("store", "clear", path).returncode == 0
-    assert "loaded" not in run_module("--store", path).stdout.split("== price")[0]
+    assert "loaded      " not in run_module("--store", path).stdout.split("== price")[0]
