@@ -8,6 +8,7 @@ unpickled, so a torn or damaged frame is dropped instead of loaded.
 """
 from __future__ import annotations
 
+import errno
 import os
 import pickle
 import stat
@@ -274,3 +275,32 @@ def write_all(fd: int, parts: list[Any]) -> None:
         view = memoryview(part).cast("B")
         while view.nbytes:
             view = view[os.write(fd, view):]
+
+
+
+def write_file_atomically(temporary: str, final: str, parts: list[Any], *, fsync: bool,
+                          preallocate: int = 0, finish: Callable[[int], None] | None = None) -> None:
+    """Writes `parts` to `final` whole or not at all, through `temporary`.
+
+    `preallocate` bytes are reserved first (writing into allocated blocks is
+    faster; only a full disk is an error there); `finish(fd)` runs after the
+    parts are written, before the file is synced and renamed into place."""
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    try:
+        if preallocate:
+            try:
+                os.posix_fallocate(fd, 0, preallocate)
+            except OSError as error:
+                if error.errno == errno.ENOSPC:
+                    raise
+        write_all(fd, parts)
+        if finish is not None:
+            finish(fd)
+        if fsync:
+            os.fsync(fd)
+    except BaseException:
+        os.close(fd)
+        os.unlink(temporary)
+        raise
+    os.close(fd)
+    os.replace(temporary, final)

@@ -22,7 +22,7 @@ from typing import Any
 
 from ._store_base import (
     BaseStore, DamagedFrame, StoreInfo, check_max_bytes, check_private, checksum_started, decode,
-    write_all,
+    write_file_atomically,
 )
 
 __all__ = ["DirectoryStore"]
@@ -108,23 +108,16 @@ class DirectoryStore(BaseStore):
         """Write `parts` to `path` whole or not at all; `head()` then overwrites the start."""
         temporary = os.path.join(os.path.dirname(path),
                                  f".{os.path.basename(path)}.{secrets.token_hex(8)}.tmp")
-        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-        try:
-            write_all(fd, parts)
+
+        def finish(fd: int) -> None:
             if head is not None:
                 os.pwrite(fd, head(), 0)
             # The file system's own timestamps can be a tick coarse: entries saved
             # in one tick would be equally old, and evicted in any order.
             now = time.time_ns()
             os.utime(fd, ns=(now, now))
-            if self.fsync:
-                os.fsync(fd)
-        except BaseException:
-            os.close(fd)
-            os.unlink(temporary)
-            raise
-        os.close(fd)
-        os.replace(temporary, path)
+
+        write_file_atomically(temporary, path, parts, fsync=self.fsync, finish=finish)
 
     def _entries(self) -> list[os.DirEntry[str]]:
         found = []

@@ -27,7 +27,7 @@ from urllib.parse import quote
 
 from ._store_base import (
     BaseStore, DamagedFrame, StoreInfo, check_max_bytes, check_private, checksum_started, decode,
-    write_all,
+    write_file_atomically,
 )
 
 __all__ = ["SQLiteStore"]
@@ -323,22 +323,7 @@ class SQLiteStore(BaseStore):
         name = secrets.token_hex(16)
         final = os.path.join(self._blobs, name)
         temporary = final + ".tmp"
-        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-        try:
-            try:
-                os.posix_fallocate(fd, 0, length)  # writing into allocated blocks is faster
-            except OSError as error:
-                if error.errno == errno.ENOSPC:
-                    raise
-            write_all(fd, parts)
-            if self.fsync:
-                os.fsync(fd)
-        except BaseException:
-            os.close(fd)
-            os.unlink(temporary)
-            raise
-        os.close(fd)
-        os.replace(temporary, final)
+        write_file_atomically(temporary, final, parts, fsync=self.fsync, preallocate=length)
         return name
 
     def _insert(self, conn: sqlite3.Connection, key: str, length: int, crc: int,
