@@ -15,7 +15,7 @@ from __future__ import annotations
 import argparse
 import json
 import sys
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -35,6 +35,7 @@ class Results:
     reps: int
     provenance: str
     rows: dict[tuple[str, int], dict[str, float]]  # (operation, n) -> impl -> seconds (or bytes)
+    goals: dict[str, list] = field(default_factory=dict)  # operation -> [kind, limit] (flow.py's results)
 
     @property
     def sizes(self) -> list[int]:
@@ -45,17 +46,19 @@ class Results:
 
 
 def save(path: Path, machine: str, reps: int, rows: dict[tuple[str, int], dict[str, float]],
-         provenance: str = "") -> None:
+         provenance: str = "", goals: dict[str, list] | None = None) -> None:
     data = {"machine": machine, "reps": reps, "provenance": provenance,
             "rows": [{"operation": op, "n": n, "results": {k: float(f"{v:.6g}") for k, v in row.items()}}
                      for (op, n), row in rows.items()]}
+    if goals:
+        data["goals"] = goals
     path.write_text(json.dumps(data, indent=1, ensure_ascii=False) + "\n")
 
 
 def load(path: Path) -> Results:
     data = json.loads(path.read_text())
     rows = {(row["operation"], row["n"]): row["results"] for row in data["rows"]}
-    return Results(data["machine"], data["reps"], data.get("provenance", ""), rows)
+    return Results(data["machine"], data["reps"], data.get("provenance", ""), rows, data.get("goals", {}))
 
 
 # Units -----------------------------------------------------------------------
@@ -65,7 +68,7 @@ def is_per_call(operation: str) -> bool:
 
 
 def is_per_node(operation: str) -> bool:
-    return "(per node)" in operation
+    return "(per node" in operation  # also "(per node reached)"
 
 
 def fmt(operation: str, value: float | None) -> str:
