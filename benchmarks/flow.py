@@ -1,6 +1,6 @@
 """movra.Flow against calling the same functions directly, side by side.
 
-    python benchmarks/flow.py                      # 100,000 nodes, a 1M-row frame, best of 3
+    python benchmarks/flow.py                      # 100,000 nodes, a 1M-row frame, best of 5
     python benchmarks/flow.py --reps 5
     python benchmarks/flow.py --nodes 20000 --rows 200000 --results /tmp/flow.json   # a quick look
 
@@ -60,7 +60,7 @@ REBUILD = "structure rebuilt after one more node (per node)"
 PIPELINE_FIRST = "pandas pipeline, 20 steps: first run"
 PIPELINE_TAIL = "pandas pipeline: a change reaching the last 5 steps"
 
-# measure -> (kind, limit): "ratio" is movra / baseline, "excess" is movra - baseline in seconds.
+# measure -> (kind, limit), as report.verdict reads them.
 GOALS: dict[str, tuple[str, float]] = {
     FIRST_RUN: ("ratio", 2.5),
     SMALL_CHANGE: ("ratio", 2.0),
@@ -266,49 +266,18 @@ def baseline_of(best: Best, measure: str) -> str | None:
 def show(best: Best, measure: str) -> None:
     own, base = best.best(measure, MOVRA), baseline_of(best, measure)
     line = f"  {measure:<58} movra {report.fmt(measure, own):>10}"
-    if base:
+    if own is not None and base:
         other = best.best(measure, base)
-        line += f"  {base} {report.fmt(measure, other):>10}  {verdict(measure, own, other)[0]}"
+        assert other is not None
+        line += f"  {base} {report.fmt(measure, other):>10}  {report.verdict(GOALS.get(measure), own, other)[0]}"
     print(line, flush=True)
-
-
-def verdict(measure: str, own: float | None, base: float | None) -> tuple[str, str, str]:
-    """(value shown, goal shown, met or not) for movra against its baseline."""
-    goal = GOALS.get(measure)
-    if own is None or not base:
-        return "", "", ""
-    kind, limit = goal or ("ratio", 0.0)
-    if kind == "excess":
-        excess = own - base
-        shown = f"+{excess * 1e6:.1f} µs" if excess >= 0 else f"{excess * 1e6:.1f} µs"
-        if goal is None:
-            return shown, "", ""
-        return shown, f"≤ +{limit * 1e6:g} µs", "met" if excess <= limit else "not met"
-    ratio = own / base
-    if goal is None:
-        return f"{ratio:.2f}×", "", ""
-    return f"{ratio:.2f}×", f"≤ {limit:g}×", "met" if ratio <= limit else "not met"
-
-
-def markdown(best: Best, sizes: dict[str, int]) -> str:
-    lines = ["| measure | movra | baseline | movra against it | goal | |", "|---|---|---|---|---|---|"]
-    for measure in dict.fromkeys(m for m, _ in best.times):
-        own, base = best.best(measure, MOVRA), baseline_of(best, measure)
-        other = best.best(measure, base) if base else None
-        shown, goal, met = verdict(measure, own, other)
-        base_cell = f"{base}: {report.fmt(measure, other)}" if base else ""
-        lines.append(f"| {measure} | {report.fmt(measure, own)} | {base_cell} | {shown} | {goal} | {met} |")
-    head = f"{sizes.get('nodes', 0):,} nodes (the small change reaches {sizes.get('reached', 0):,})"
-    if "rows" in sizes:
-        head += f"; the pipeline's frame has {sizes['rows']:,} rows"
-    return head + "\n\n" + "\n".join(lines) + "\n"
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--nodes", type=int, default=100_000)
     parser.add_argument("--rows", type=int, default=workloads.ROWS)
-    parser.add_argument("--reps", type=int, default=3)
+    parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--results", type=Path, default=RESULTS)
     args = parser.parse_args()
 
@@ -330,7 +299,10 @@ def main() -> int:
     report.save(args.results, machine(), args.reps, rows,
                 f"best of {args.reps} repetitions, each measure side by side with its baseline",
                 goals={m: list(g) for m, g in GOALS.items()})
-    print("\n" + markdown(best, sizes))
+    head = f"{sizes['nodes']:,} nodes (the small change reaches {sizes['reached']:,})"
+    if "rows" in sizes:
+        head += f"; the pipeline's frame has {sizes['rows']:,} rows"
+    print(f"\n{head}\n\n" + report.goal_table(report.load(args.results)))
     print(f"wrote {args.results}")
     return 0
 
