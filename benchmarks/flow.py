@@ -72,7 +72,11 @@ GOALS: dict[str, tuple[str, float]] = {
 
 
 class Mismatch(AssertionError):
-    pass
+    """A measure's result differs from direct calls."""
+
+
+class Skipped(Exception):
+    """A measure this version of movra cannot make."""
 
 
 def check(ok: bool, what: str) -> None:
@@ -94,16 +98,22 @@ def dag_flow(dag: workloads.TrivialDag, inputs: dict[str, int]) -> movra.Flow:
     return flow
 
 
+def set_and_run(flow: movra.Flow, values: dict[str, Any]) -> movra.Report:
+    flow.set(values)
+    return flow.run()
+
+
+def mark_and_run(flow: movra.Flow, names: list[str]) -> movra.Report:
+    """A pass over everything below `names`, as if they had changed (they have not)."""
+    flow.graph.mark_dirty(names)
+    return flow.run()
+
+
 def fresh_values(dag: workloads.TrivialDag, inputs: dict[str, int]) -> list[Any]:
     values: list[Any] = [None] * len(dag)
     for name, value in inputs.items():
         values[int(name[1:])] = value
     return values
-
-
-def same_values(flow: movra.Flow, dag: workloads.TrivialDag, values: list[Any], which: list[int]) -> bool:
-    names = dag.names
-    return all(flow[names[i]] == values[i] for i in which)
 
 
 def kernel_memo_pass(graph: movra.Graph, inputs: list[str], hashes: dict[str, int]) -> int:
@@ -123,91 +133,98 @@ def kernel_memo_pass(graph: movra.Graph, inputs: list[str], hashes: dict[str, in
     return visited
 
 
-def bench_dag(n: int, reps: int, best: Best) -> dict[str, int]:
-    print(f"generating a {n:,}-node DAG", flush=True)
-    dag = workloads.make_dag(n)
-    plan = workloads.direct_plan(dag)
-    every = range(len(dag))
-    inputs = dag.initial_inputs()
-    print(f"  {len(dag.inputs)} inputs; the small change reaches {len(dag.reach)} nodes", flush=True)
+class DagBench:
+    """The DAG's measures, in order: each starts from the flow the one before
+    left, all of it clean."""
 
-    flow = None
-    for rep in range(reps):
-        flow = None
-        gc.collect()
-        flow = dag_flow(dag, inputs)
-        best.add(FIRST_RUN, MOVRA, timed(flow.run) / n)
-        values = fresh_values(dag, inputs)
-        best.add(FIRST_RUN, DIRECT, timed(lambda: workloads.direct_run(plan, values)) / n)
-        if rep == 0:
-            check(same_values(flow, dag, values, list(every)), "first run: movra and direct calls differ")
-    assert flow is not None
-    show(best, FIRST_RUN)
+    def __init__(self, n: int, reps: int, best: Best) -> None:
+        print(f"generating a {n:,}-node DAG", flush=True)
+        self.dag = dag = workloads.make_dag(n)
+        self.n, self.reps, self.best = n, reps, best
+        self.plan = workloads.direct_plan(dag)
+        self.inputs = dag.initial_inputs()
+        self.input_names = [dag.names[i] for i in dag.inputs]
+        self.flow = movra.Flow()  # first_run makes the flow the others use
+        self.values: list[Any] = []
+        print(f"  {len(dag.inputs)} inputs; the small change reaches {len(dag.reach)} nodes", flush=True)
 
-    small, reach = dag.names[dag.small], dag.reach
-    small_plan = [(i, dag.funcs[i], dag.deps[i]) for i in reach]
-    for rep in range(max(reps, 7)):  # short: more repetitions cost little
-        value = (inputs[small] + 1 + rep) % workloads.PRIME
-        outcome = []
-        best.add(SMALL_CHANGE, MOVRA, timed(lambda: outcome.append((flow.set({small: value}), flow.run())))
-                 / len(reach))
-        values[dag.small] = value
-        best.add(SMALL_CHANGE, DIRECT, timed(lambda: workloads.direct_run(small_plan, values)) / len(reach))
-        ran = outcome[0][1]
-        check(len(ran.recomputed) + len(ran.cut_off) == len(reach), "small change: not just the nodes below")
-    check(same_values(flow, dag, values, reach), "small change: movra and direct calls differ")
-    show(best, SMALL_CHANGE)
+    def agrees(self, which: list[int] | range) -> bool:
+        names, flow, values = self.dag.names, self.flow, self.values
+        return all(flow[names[i]] == values[i] for i in which)
 
-    input_names = [dag.names[i] for i in dag.inputs]
-    hashes = {name: content_hash(flow[name]) for name in input_names}
-    for _ in range(reps):
-        outcome = []
-        best.add(MEMO_PASS, MOVRA, timed(lambda: outcome.append((flow.graph.mark_dirty(input_names), flow.run())))
-                 / n)
-        check(len(outcome[0][1].memo_hits) == n - len(input_names), "memo pass: something recomputed")
-        visited = []
-        best.add(MEMO_PASS, "kernel memo pass",
-                 timed(lambda: visited.append(kernel_memo_pass(flow.graph, input_names, hashes))) / n)
-        check(visited[0] == n, "kernel memo pass: not every node visited")
-    show(best, MEMO_PASS)
+    def first_run(self) -> None:
+        dag, n, best = self.dag, self.n, self.best
+        for rep in range(self.reps):
+            self.flow = movra.Flow()  # let the last one go first
+            gc.collect()
+            flow = self.flow = dag_flow(dag, self.inputs)
+            best.add(FIRST_RUN, MOVRA, timed(flow.run) / n)
+            values = self.values = fresh_values(dag, self.inputs)
+            best.add(FIRST_RUN, DIRECT, timed(lambda: workloads.direct_run(self.plan, values)) / n)
+            if rep == 0:
+                check(self.agrees(range(n)), "first run: movra and direct calls differ")
 
-    with ThreadPoolExecutor(2) as pool:
-        for rep in range(reps):
-            inline = recompute_everything(flow, dag, plan, 2 * rep + 1, best, RECOMPUTE, None)
-            recompute_everything(flow, dag, plan, 2 * rep + 2, best, THREADS, pool)
-            best.add(THREADS, "inline run", inline)
-    show(best, RECOMPUTE)
-    show(best, THREADS)
+    def small_change(self) -> None:
+        dag, flow, values, best = self.dag, self.flow, self.values, self.best
+        small, reach = dag.names[dag.small], dag.reach
+        plan = workloads.direct_plan(dag, reach)
+        for rep in range(max(self.reps, 7)):  # short: more repetitions cost little
+            value = (self.inputs[small] + 1 + rep) % workloads.PRIME
+            ran: list[movra.Report] = []
+            best.add(SMALL_CHANGE, MOVRA, timed(lambda: ran.append(set_and_run(flow, {small: value}))) / len(reach))
+            values[dag.small] = value
+            best.add(SMALL_CHANGE, DIRECT, timed(lambda: workloads.direct_run(plan, values)) / len(reach))
+            check(len(ran[0].recomputed) + len(ran[0].cut_off) == len(reach),
+                  "small change: movra ran other nodes than those below the input")
+        check(self.agrees(reach), "small change: movra and direct calls differ")
 
-    refresh: Callable[[], None] | None = getattr(flow, "_refresh_structure", None)
-    if refresh is None:
-        print("  (this Flow has no _refresh_structure: structure rebuild not measured)")
-    else:
-        last = dag.names[-1]
-        for rep in range(reps):
+    def memo_pass(self) -> None:
+        """Every input marked changed with the value it has: the run visits
+        every node and recomputes none."""
+        flow, names, n, best = self.flow, self.input_names, self.n, self.best
+        hashes = {name: content_hash(flow[name]) for name in names}
+        for _ in range(self.reps):
+            ran: list[movra.Report] = []
+            best.add(MEMO_PASS, MOVRA, timed(lambda: ran.append(mark_and_run(flow, names))) / n)
+            check(len(ran[0].memo_hits) == n - len(names), "memo pass: movra recomputed something")
+            visited: list[int] = []
+            best.add(MEMO_PASS, "kernel memo pass",
+                     timed(lambda: visited.append(kernel_memo_pass(flow.graph, names, hashes))) / n)
+            check(visited[0] == n, "kernel memo pass: not every node visited")
+
+    def thread_pool(self) -> None:
+        """Every input changed, so every node recomputes: inline against direct
+        calls, then on two threads against inline."""
+        with ThreadPoolExecutor(2) as pool:
+            for rep in range(self.reps):
+                inline = self.recompute_everything(2 * rep + 1, RECOMPUTE, None)
+                self.recompute_everything(2 * rep + 2, THREADS, pool)
+                self.best.add(THREADS, "inline run", inline)
+
+    def recompute_everything(self, salt: int, measure: str, executor: ThreadPoolExecutor | None) -> float:
+        dag, flow, n = self.dag, self.flow, self.n
+        changed = dag.initial_inputs(salt=salt)
+        flow.set(changed)
+        own = timed(lambda: flow.run(executor=executor)) / n
+        self.best.add(measure, MOVRA, own)
+        values = self.values = fresh_values(dag, changed)
+        direct = timed(lambda: workloads.direct_run(self.plan, values)) / n
+        if executor is None:
+            self.best.add(measure, DIRECT, direct)
+        check(self.agrees(range(n)), f"{measure}: movra and direct calls differ")
+        return own
+
+    def rebuild(self) -> None:
+        """The structure step of the run after one more node is declared."""
+        flow, last = self.flow, self.dag.names[-1]
+        refresh: Callable[[], None] | None = getattr(flow, "_refresh_structure", None)
+        if refresh is None:
+            raise Skipped("this Flow has no _refresh_structure")
+        for rep in range(self.reps):
             flow.reactive(deps=[last], name=f"extra_{rep}")(_one_more)
-            best.add(REBUILD, MOVRA, timed(refresh) / len(flow))
+            self.best.add(REBUILD, MOVRA, timed(refresh) / len(flow))
             flow.run()
             check(flow[f"extra_{rep}"] == flow[last] + 1, "rebuild: the extra node is wrong")
-        show(best, REBUILD)
-    return {"nodes": n, "reached": len(reach)}
-
-
-def recompute_everything(flow: movra.Flow, dag: workloads.TrivialDag, plan: list[Any], salt: int,
-                         best: Best, measure: str, executor: ThreadPoolExecutor | None) -> float:
-    """Every input changed, then a run (inline or on `executor`) against direct
-    calls; returns movra's time per node."""
-    n = len(dag)
-    changed = dag.initial_inputs(salt=salt)
-    flow.set(changed)
-    own = timed(lambda: flow.run(executor=executor)) / n
-    best.add(measure, MOVRA, own)
-    values = fresh_values(dag, changed)
-    direct = timed(lambda: workloads.direct_run(plan, values)) / n
-    if executor is None:
-        best.add(measure, DIRECT, direct)
-    check(same_values(flow, dag, values, list(range(n))), f"{measure}: movra and direct calls differ")
-    return own
 
 
 def _one_more(x: int) -> int:
@@ -225,36 +242,40 @@ def pipeline_flow(pipeline: workloads.Pipeline) -> movra.Flow:
     return flow
 
 
-def bench_pipeline(rows: int, reps: int, best: Best) -> None:
-    print(f"generating a {rows:,}-row frame and the {workloads.STEPS}-step pipeline", flush=True)
-    pipeline = workloads.make_pipeline(rows)
-    last, before_tail = pipeline.last, pipeline.names[workloads.CHANGED_FROM - 2]
-    flow = None
-    for rep in range(reps):
-        flow = None
-        gc.collect()
-        flow = pipeline_flow(pipeline)
-        best.add(PIPELINE_FIRST, MOVRA, timed(lambda: (flow.set(raw=pipeline.raw, scale=1.0), flow.run())))
-        out: list[Any] = []
-        best.add(PIPELINE_FIRST, DIRECT, timed(lambda: out.extend(workloads.pipeline_direct(pipeline, 1.0))))
-        if rep == 0:
-            check(flow[last].equals(out[-1]), "pipeline: movra and direct calls differ")
-        out.clear()
-    assert flow is not None
-    show(best, PIPELINE_FIRST)
+class PipelineBench:
+    def __init__(self, rows: int, reps: int, best: Best) -> None:
+        print(f"generating a {rows:,}-row frame and the {workloads.STEPS}-step pipeline", flush=True)
+        self.pipeline = workloads.make_pipeline(rows)
+        self.reps, self.best = reps, best
+        self.flow: movra.Flow | None = None
 
-    for rep in range(reps):
-        scale = 1.0 + (rep + 1) / 64
-        outcome = []
-        best.add(PIPELINE_TAIL, MOVRA, timed(lambda: outcome.append((flow.set(scale=scale), flow.run()))))
-        check(len(outcome[0][1].recomputed) == workloads.STEPS - workloads.CHANGED_FROM + 1,
-              "pipeline: not just the last steps recomputed")
-        start = flow[before_tail]
-        tail: list[Any] = []
-        best.add(PIPELINE_TAIL, DIRECT, timed(lambda: tail.extend(
-            workloads.pipeline_direct(pipeline, scale, start=workloads.CHANGED_FROM, frame=start))))
-        check(flow[last].equals(tail[-1]), "pipeline tail: movra and direct calls differ")
-    show(best, PIPELINE_TAIL)
+    def first_run(self) -> None:
+        pipeline, best = self.pipeline, self.best
+        for rep in range(self.reps):
+            self.flow = None
+            gc.collect()
+            flow = self.flow = pipeline_flow(pipeline)
+            best.add(PIPELINE_FIRST, MOVRA, timed(lambda: set_and_run(flow, {"raw": pipeline.raw, "scale": 1.0})))
+            out: list[Any] = []
+            best.add(PIPELINE_FIRST, DIRECT, timed(lambda: out.extend(workloads.pipeline_direct(pipeline, 1.0))))
+            if rep == 0:
+                check(flow[pipeline.last].equals(out[-1]), "pipeline: movra and direct calls differ")
+
+    def tail_change(self) -> None:
+        pipeline, best, flow = self.pipeline, self.best, self.flow
+        assert flow is not None
+        before_tail = pipeline.names[workloads.CHANGED_FROM - 2]
+        for rep in range(self.reps):
+            scale = 1.0 + (rep + 1) / 64
+            ran: list[movra.Report] = []
+            best.add(PIPELINE_TAIL, MOVRA, timed(lambda: ran.append(set_and_run(flow, {"scale": scale}))))
+            check(len(ran[0].recomputed) == workloads.STEPS - workloads.CHANGED_FROM + 1,
+                  "pipeline: movra recomputed other steps than the last five")
+            start = flow[before_tail]
+            tail: list[Any] = []
+            best.add(PIPELINE_TAIL, DIRECT, timed(lambda: tail.extend(
+                workloads.pipeline_direct(pipeline, scale, start=workloads.CHANGED_FROM, frame=start))))
+            check(flow[pipeline.last].equals(tail[-1]), "pipeline tail: movra and direct calls differ")
 
 
 # Reporting ---------------------------------------------------------------------------
@@ -273,6 +294,21 @@ def show(best: Best, measure: str) -> None:
     print(line, flush=True)
 
 
+def attempt(section: Callable[[], None], measures: list[str], best: Best, failures: list[str]) -> None:
+    """Run one section; a fault in it drops its measures and leaves the others standing."""
+    try:
+        section()
+    except Skipped as why:
+        print(f"  {measures[0]}: skipped ({why})", flush=True)
+    except Exception as error:
+        failures.append(f"{measures[0]}: {type(error).__name__}: {error}")
+        print(f"  {measures[0]}: FAILED: {type(error).__name__}: {error}", flush=True)
+        best.drop(*measures)
+    for measure in measures:
+        if best.best(measure, MOVRA) is not None:
+            show(best, measure)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--nodes", type=int, default=100_000)
@@ -281,30 +317,37 @@ def main() -> int:
     parser.add_argument("--results", type=Path, default=RESULTS)
     args = parser.parse_args()
 
-    best = Best()
-    sizes = bench_dag(args.nodes, args.reps, best)
+    best, failures = Best(), list[str]()
+    dag = DagBench(args.nodes, args.reps, best)
+    for section, measures in [(dag.first_run, [FIRST_RUN]), (dag.small_change, [SMALL_CHANGE]),
+                              (dag.memo_pass, [MEMO_PASS]), (dag.thread_pool, [RECOMPUTE, THREADS]),
+                              (dag.rebuild, [REBUILD])]:
+        attempt(section, measures, best, failures)
+    sizes = {"nodes": args.nodes}
     try:
         import pandas  # noqa: F401
     except ImportError:
         print("pandas is not installed: the pipeline is left out")
     else:
-        bench_pipeline(args.rows, args.reps, best)
+        pipe = PipelineBench(args.rows, args.reps, best)
+        attempt(pipe.first_run, [PIPELINE_FIRST], best, failures)
+        attempt(pipe.tail_change, [PIPELINE_TAIL], best, failures)
         sizes["rows"] = args.rows
 
     rows: dict[tuple[str, int], dict[str, float]] = {}
-    for (measure, impl), _ in best.times.items():
+    for measure, impl in best.times:
         n = sizes["rows"] if measure.startswith("pandas") else sizes["nodes"]
         rows.setdefault((measure, n), {})[impl] = best.best(measure, impl)  # type: ignore[assignment]
     from run import machine
     report.save(args.results, machine(), args.reps, rows,
-                f"best of {args.reps} repetitions, each measure side by side with its baseline",
+                f"best of {args.reps} repetitions, each measure side by side with its baseline; "
+                f"the small change reaches {len(dag.dag.reach):,} nodes",
                 goals={m: list(g) for m, g in GOALS.items()})
-    head = f"{sizes['nodes']:,} nodes (the small change reaches {sizes['reached']:,})"
-    if "rows" in sizes:
-        head += f"; the pipeline's frame has {sizes['rows']:,} rows"
-    print(f"\n{head}\n\n" + report.goal_table(report.load(args.results)))
+    print("\n" + report.goal_table(report.load(args.results)))
     print(f"wrote {args.results}")
-    return 0
+    for failure in failures:
+        print(f"FAILED: {failure}", file=sys.stderr)
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":

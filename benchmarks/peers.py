@@ -75,6 +75,8 @@ PIPE_CHANGE = "pipeline: a change reaching the last 5 steps"
 
 class Tool:
     name = ""
+    module = ""  # imported to tell whether the tool is installed
+    package = ""  # its distribution, whose version the results name
     incremental = True  # a change recomputes only what it reaches
 
     def declare(self, dag: TrivialDag, inputs: dict[str, int]) -> None:
@@ -86,7 +88,8 @@ class Tool:
     def change(self, name: str, value: int) -> None:
         raise NotImplementedError
 
-    def values(self) -> Mapping[str, Any]:
+    def values(self) -> Mapping[str, Any] | Any:
+        """Every node's value by name (anything with `[name]`)."""
         raise NotImplementedError
 
     def pipeline(self, pipeline: Pipeline) -> None:
@@ -115,7 +118,7 @@ class Direct(Tool):
 
     def declare(self, dag: TrivialDag, inputs: dict[str, int]) -> None:
         self.dag, self.plan = dag, workloads.direct_plan(dag)
-        self.small_plan = [(i, dag.funcs[i], dag.deps[i]) for i in dag.reach]
+        self.small_plan = workloads.direct_plan(dag, dag.reach)
         self.vals: list[Any] = [None] * len(dag)
         for name, value in inputs.items():
             self.vals[int(name[1:])] = value
@@ -146,6 +149,7 @@ class Direct(Tool):
 
 class Movra(Tool):
     name = "movra"
+    module, package = "movra", "movra"
 
     def declare(self, dag: TrivialDag, inputs: dict[str, int]) -> None:
         import movra
@@ -163,7 +167,7 @@ class Movra(Tool):
         self.flow.set({name: value})
         self.flow.run()
 
-    def values(self) -> Mapping[str, Any]:
+    def values(self) -> Any:
         return self.flow
 
     def pipeline(self, pipeline: Pipeline) -> None:
@@ -189,6 +193,7 @@ class Movra(Tool):
 
 class Hamilton(Tool):
     name = "Hamilton"
+    module, package = "hamilton", "sf-hamilton"
     incremental = False
     cached = False
 
@@ -234,6 +239,7 @@ class HamiltonCached(Hamilton):
 class DaskGraph(Tool):
     """A task graph as a dict, run by dask's synchronous scheduler."""
     name = "Dask graph"
+    module, package = "dask", "dask"
     incremental = False
 
     def declare(self, dag: TrivialDag, inputs: dict[str, int]) -> None:
@@ -276,6 +282,7 @@ class DaskGraph(Tool):
 class DaskDelayed(Tool):
     """`dask.delayed` calls: the graph is built for given inputs, so a change builds it again."""
     name = "dask.delayed"
+    module, package = "dask", "dask"
     incremental = False
 
     def declare(self, dag: TrivialDag, inputs: dict[str, int]) -> None:
@@ -324,6 +331,7 @@ class DaskDelayed(Tool):
 class Joblib(Tool):
     """Every function behind `joblib.Memory(folder).cache`, called in topological order."""
     name = "joblib.Memory"
+    module, package = "joblib", "joblib"
 
     def _memory(self) -> Any:
         import joblib
@@ -371,6 +379,7 @@ class Joblib(Tool):
 
 class Loman(Tool):
     name = "loman"
+    module, package = "loman", "loman"
 
     def declare(self, dag: TrivialDag, inputs: dict[str, int]) -> None:
         import loman
@@ -418,94 +427,114 @@ TOOLS: dict[str, type[Tool]] = {
     "direct": Direct, "movra": Movra, "hamilton": Hamilton, "hamilton-cached": HamiltonCached,
     "dask-graph": DaskGraph, "dask-delayed": DaskDelayed, "joblib": Joblib, "loman": Loman,
 }
-# Left out unless --slow: Hamilton's cache fingerprints a frame row by row in
-# Python (a dict of a million row hashes), about 63 s for the pipeline's first
-# run at 1M rows and 18 s for the change, measured once on the machine of the
-# published figures.
-SLOW_ON_PIPELINE = {"Hamilton, cached"}
-MODULES = {"hamilton": "hamilton", "hamilton-cached": "hamilton", "dask-graph": "dask",
-           "dask-delayed": "dask", "joblib": "joblib", "loman": "loman", "movra": "movra"}
+# Left out of the pipeline unless --slow: Hamilton's cache fingerprints a
+# frame row by row in Python (a dict of a million row hashes): about 63 s for
+# the pipeline's first run at 1M rows and 18 s for the change, measured once
+# on the machine of the published figures.
+SLOW_ON_PIPELINE = {HamiltonCached}
 
 
 # Measuring ---------------------------------------------------------------------------
 
 class Mismatch(AssertionError):
-    pass
+    """A tool's result differs from direct calls."""
 
 
 def check_dag(tool: Tool, dag: TrivialDag, expected: list[int], what: str) -> None:
     got = tool.values()
     wrong = [name for name, value in zip(dag.names, expected) if got[name] != value]
     if wrong:
-        raise Mismatch(f"{tool.name}, {what}: {len(wrong)} nodes differ from direct calls, e.g. {wrong[0]}")
+        raise Mismatch(f"{what}: {len(wrong)} nodes differ from direct calls, e.g. {wrong[0]}")
 
 
 def check_frame(tool: Tool, expected: Any, what: str) -> None:
     if not tool.last_frame().equals(expected):
-        raise Mismatch(f"{tool.name}, {what}: the last step differs from direct calls")
+        raise Mismatch(f"{what}: the last step differs from direct calls")
 
 
-def bench_dag(tools: list[type[Tool]], n: int, reps: int, budget: float, best: Best) -> TrivialDag:
+class Session:
+    """Repetitions of every tool in turn, with their budgets and failures."""
+
+    def __init__(self, tools: list[type[Tool]], reps: int, budget: float) -> None:
+        self.tools, self.reps, self.budget = tools, reps, budget
+        self.best = Best()
+        self.failures: list[str] = []
+        self.failed: set[type[Tool]] = set()
+
+    def measure(self, measures: list[str], trial: Callable[[Tool, int], None],
+                tools: list[type[Tool]] | None = None) -> None:
+        """`trial(tool, rep)` on a fresh instance of each tool, `reps` times
+        round the tools; a tool past its budget stops repeating, and one that
+        fails (an error, or a result that differs) is dropped from the table."""
+        tools = self.tools if tools is None else tools
+        spent = dict.fromkeys(tools, 0.0)
+        for rep in range(self.reps):
+            for cls in tools:
+                if cls in self.failed or (rep and spent[cls] > self.budget):
+                    continue
+                started = time.perf_counter()
+                self.attempt(cls, measures, trial, rep)
+                spent[cls] += time.perf_counter() - started
+                if rep == 0 and cls not in self.failed:
+                    show(self.best, cls.name, measures)
+
+    def attempt(self, cls: type[Tool], measures: list[str], trial: Callable[[Tool, int], None], rep: int) -> None:
+        gc.collect()
+        tool = cls()
+        try:
+            trial(tool, rep)
+        except Exception as error:
+            self.failed.add(cls)
+            self.failures.append(f"{cls.name}: {type(error).__name__}: {error}")
+            print(f"  {cls.name:<18} FAILED: {type(error).__name__}: {error}", flush=True)
+            self.best.drop(*measures, impl=cls.name)
+        finally:
+            tool.close()
+
+
+def bench_dag(session: Session, n: int) -> TrivialDag:
     print(f"generating a {n:,}-node DAG", flush=True)
     dag = workloads.make_dag(n)
     inputs = dag.initial_inputs()
-    small = dag.names[dag.small]
-    spent = dict.fromkeys(tools, 0.0)
-    for rep in range(reps):
+    small, best = dag.names[dag.small], session.best
+    expected_first = workloads.direct_values(dag, inputs)
+
+    def trial(tool: Tool, rep: int) -> None:
         value = (inputs[small] + 1 + rep) % workloads.PRIME
-        expected_first = workloads.direct_values(dag, inputs)
-        expected_change = workloads.direct_values(dag, {**inputs, small: value})
-        for cls in tools:
-            if rep and spent[cls] > budget:
-                continue
-            tool = cls()
-            gc.collect()
-            started = time.perf_counter()
-            try:
-                best.add(DECLARE, tool.name, timed(lambda: tool.declare(dag, inputs)))
-                best.add(FIRST, tool.name, timed(tool.first))
-                check_dag(tool, dag, expected_first, "first run")
-                best.add(CHANGE, tool.name, timed(lambda: tool.change(small, value)))
-                check_dag(tool, dag, expected_change, "change")
-            finally:
-                tool.close()
-            spent[cls] += time.perf_counter() - started
-            if rep == 0:
-                show(best, tool.name, [DECLARE, FIRST, CHANGE])
+        best.add(DECLARE, tool.name, timed(lambda: tool.declare(dag, inputs)))
+        best.add(FIRST, tool.name, timed(tool.first))
+        check_dag(tool, dag, expected_first, "first run")
+        best.add(CHANGE, tool.name, timed(lambda: tool.change(small, value)))
+        check_dag(tool, dag, workloads.direct_values(dag, {**inputs, small: value}), "change")
+
+    session.measure([DECLARE, FIRST, CHANGE], trial)
     return dag
 
 
-def bench_pipeline(tools: list[type[Tool]], rows: int, reps: int, budget: float, best: Best, slow: bool) -> None:
+def bench_pipeline(session: Session, rows: int, slow: bool) -> None:
     print(f"generating a {rows:,}-row frame and the {workloads.STEPS}-step pipeline", flush=True)
-    if not slow:
-        for cls in tools:
-            if cls.name in SLOW_ON_PIPELINE:
-                print(f"  {cls.name:<18} left out (it takes minutes here: --slow includes it)")
-        tools = [cls for cls in tools if cls.name not in SLOW_ON_PIPELINE]
     pipeline = workloads.make_pipeline(rows)
+    best = session.best
     expected_first = workloads.pipeline_direct(pipeline, 1.0)[-1]
-    spent = dict.fromkeys(tools, 0.0)
-    for rep in range(reps):
+    expected_change: dict[float, Any] = {}
+    tools = session.tools
+    if not slow:
+        for cls in set(tools) & SLOW_ON_PIPELINE:
+            print(f"  {cls.name:<18} left out (it takes minutes here: --slow includes it)")
+        tools = [cls for cls in tools if cls not in SLOW_ON_PIPELINE]
+
+    def trial(tool: Tool, rep: int) -> None:
         scale = 1.0 + (rep + 1) / 64
-        expected_change = workloads.pipeline_direct(pipeline, scale)[-1]
-        for cls in tools:
-            if rep and spent[cls] > budget:
-                continue
-            tool = cls()
-            gc.collect()
-            started = time.perf_counter()
-            try:
-                tool.pipeline(pipeline)
-                best.add(PIPE_FIRST, tool.name, timed(lambda: tool.pipe_first(1.0)))
-                check_frame(tool, expected_first, "pipeline first run")
-                best.add(PIPE_CHANGE, tool.name, timed(lambda: tool.pipe_change(scale)))
-                check_frame(tool, expected_change, "pipeline change")
-            finally:
-                tool.close()
-            del tool
-            spent[cls] += time.perf_counter() - started
-            if rep == 0:
-                show(best, cls.name, [PIPE_FIRST, PIPE_CHANGE])
+        if scale not in expected_change:
+            expected_change.clear()  # one frame at a time: they are large
+            expected_change[scale] = workloads.pipeline_direct(pipeline, scale)[-1]
+        tool.pipeline(pipeline)
+        best.add(PIPE_FIRST, tool.name, timed(lambda: tool.pipe_first(1.0)))
+        check_frame(tool, expected_first, "pipeline first run")
+        best.add(PIPE_CHANGE, tool.name, timed(lambda: tool.pipe_change(scale)))
+        check_frame(tool, expected_change[scale], "pipeline change")
+
+    session.measure([PIPE_FIRST, PIPE_CHANGE], trial, tools)
 
 
 # Reporting ---------------------------------------------------------------------------
@@ -518,15 +547,27 @@ def show(best: Best, tool: str, measures: list[str]) -> None:
 def available(names: list[str]) -> list[type[Tool]]:
     chosen = []
     for name in names:
-        module = MODULES.get(name)
+        cls = TOOLS[name]
         try:
-            if module:
-                __import__(module)
+            if cls.module:
+                __import__(cls.module)
         except ImportError:
-            print(f"{name}: {module} is not installed (pip install -r benchmarks/requirements-peers.txt); skipped")
+            print(f"{cls.name}: {cls.module} is not installed "
+                  "(pip install -r benchmarks/requirements-peers.txt); left out")
             continue
-        chosen.append(TOOLS[name])
+        chosen.append(cls)
     return chosen
+
+
+def versions(tools: list[type[Tool]]) -> list[str]:
+    from importlib.metadata import PackageNotFoundError, version
+    out = []
+    for package in dict.fromkeys([cls.package for cls in tools if cls.package] + ["pandas"]):
+        try:
+            out.append(f"{package} {version(package)}")
+        except PackageNotFoundError:
+            pass
+    return out
 
 
 def main() -> int:
@@ -545,11 +586,10 @@ def main() -> int:
     unknown = set(args.tools.split(",")) - set(TOOLS)
     if unknown:
         parser.error(f"unknown tools: {', '.join(sorted(unknown))}")
-    tools = available(args.tools.split(","))
 
     started = time.perf_counter()
-    best = Best()
-    dag = bench_dag(tools, args.nodes, args.reps, args.budget, best)
+    session = Session(available(args.tools.split(",")), args.reps, args.budget)
+    dag = bench_dag(session, args.nodes)
     rows = None
     if not args.no_pipeline:
         try:
@@ -557,42 +597,24 @@ def main() -> int:
         except ImportError:
             print("pandas is not installed: the pipeline is left out")
         else:
-            bench_pipeline(tools, args.rows, args.reps, args.budget, best, args.slow)
+            bench_pipeline(session, args.rows, args.slow)
             rows = args.rows
 
     table: dict[tuple[str, int], dict[str, float]] = {}
-    for (measure, tool), _ in best.times.items():
+    for measure, tool in session.best.times:
         size = rows if measure.startswith("pipeline") and rows else len(dag)
-        table.setdefault((measure, size), {})[tool] = best.best(measure, tool)  # type: ignore[assignment]
+        table.setdefault((measure, size), {})[tool] = session.best.best(measure, tool)  # type: ignore[assignment]
+    full = [cls.name for cls in session.tools if not cls.incremental]
     from run import machine
-    full = [cls.name for cls in tools if not cls.incremental]
     report.save(args.results, machine(), args.reps, table,
                 f"best of up to {args.reps} repetitions (fewer for a tool past {args.budget:g} s); "
-                f"a change re-runs everything in {', '.join(full) or 'none'}; " + ", ".join(versions(tools)))
-    head = f"DAG of {len(dag):,} trivial functions, a change reaching {len(dag.reach):,} of them"
-    if rows:
-        head += f"; {workloads.STEPS}-step pandas pipeline over {rows:,} rows"
-    print(f"\n{head}; in parentheses, the time over movra's\n\n" + report.tool_table(report.load(args.results)))
+                f"the change reaches {len(dag.reach):,} of the DAG's nodes; "
+                f"a change re-runs everything in {', '.join(full) or 'none'}; " + ", ".join(versions(session.tools)))
+    print("\n" + report.tool_table(report.load(args.results)))
     print(f"took {time.perf_counter() - started:.0f} s; wrote {args.results}")
-    return 0
-
-
-def versions(tools: list[type[Tool]]) -> list[str]:
-    from importlib.metadata import PackageNotFoundError, version
-    names = {"Hamilton": "sf-hamilton", "Dask": "dask", "joblib": "joblib", "loman": "loman", "movra": "movra"}
-    out = []
-    for label, package in names.items():
-        if not any(cls.name.startswith(label) or cls.name.startswith(label.lower()) for cls in tools):
-            continue
-        try:
-            out.append(f"{package} {version(package)}")
-        except PackageNotFoundError:
-            pass
-    try:
-        out.append(f"pandas {version('pandas')}")
-    except PackageNotFoundError:
-        pass
-    return out
+    for failure in session.failures:
+        print(f"FAILED: {failure}", file=sys.stderr)
+    return 1 if session.failures else 0
 
 
 if __name__ == "__main__":

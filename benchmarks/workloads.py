@@ -21,11 +21,10 @@ import atexit
 import importlib.util
 import random
 import shutil
-import statistics
 import sys
 import tempfile
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import ModuleType
@@ -140,11 +139,17 @@ def _dag_source(dag: TrivialDag) -> str:
     return "\n".join(lines)
 
 
-def direct_plan(dag: TrivialDag) -> list[tuple[int, Callable[..., int], tuple[int, ...]]]:
-    return [(i, f, dag.deps[i]) for i, f in enumerate(dag.funcs) if f is not None]
+Plan = list[tuple[int, Callable[..., Any], tuple[int, ...]]]  # (node, function, dependencies)
 
 
-def direct_run(plan: list[tuple[int, Callable[..., int], tuple[int, ...]]], values: list[Any]) -> None:
+def direct_plan(dag: TrivialDag, nodes: Iterable[int] | None = None) -> Plan:
+    """What to call for `nodes` (in order; by default every computed node)."""
+    funcs = dag.funcs
+    chosen = range(len(dag)) if nodes is None else nodes
+    return [(i, func, dag.deps[i]) for i in chosen if (func := funcs[i]) is not None]
+
+
+def direct_run(plan: Plan, values: list[Any]) -> None:
     """Call each function on its dependencies' values, in topological order."""
     get = values.__getitem__
     for i, func, deps in plan:
@@ -254,8 +259,7 @@ class Best:
         runs = self.times.get((measure, impl))
         return min(runs) if runs else None
 
-    def spread(self, measure: str, impl: str) -> str:
-        runs = self.times.get((measure, impl), [])
-        if len(runs) < 2:
-            return ""
-        return f"median {statistics.median(runs) / min(runs):.2f}× best"
+    def drop(self, *measures: str, impl: str | None = None) -> None:
+        """Forget these measures (of one implementation, or of all)."""
+        for key in [key for key in self.times if key[0] in measures and impl in (None, key[1])]:
+            del self.times[key]
