@@ -605,11 +605,15 @@ def main() -> int:
         size = rows if measure.startswith("pipeline") and rows else len(dag)
         table.setdefault((measure, size), {})[tool] = session.best.best(measure, tool)  # type: ignore[assignment]
     full = [cls.name for cls in session.tools if not cls.incremental]
+    notes = [f"best of up to {args.reps} repetitions (fewer for a tool past {args.budget:g} s)",
+             f"the change reaches {len(dag.reach):,} of the DAG's nodes",
+             f"a change re-runs everything in {', '.join(full) or 'none'}"]
+    if rows and not args.slow:
+        notes += [f"{cls.name} left out of the pipeline (minutes: --slow)"
+                  for cls in session.tools if cls in SLOW_ON_PIPELINE]
     from run import machine
     report.save(args.results, machine(), args.reps, table,
-                f"best of up to {args.reps} repetitions (fewer for a tool past {args.budget:g} s); "
-                f"the change reaches {len(dag.reach):,} of the DAG's nodes; "
-                f"a change re-runs everything in {', '.join(full) or 'none'}; " + ", ".join(versions(session.tools)))
+                "; ".join(notes + [", ".join(versions(session.tools))]))
     print("\n" + report.tool_table(report.load(args.results)))
     print(f"took {time.perf_counter() - started:.0f} s; wrote {args.results}")
     for failure in session.failures:
