@@ -4,7 +4,7 @@ The tools are not test dependencies: give the benchmark its own environment.
 
     python3 -m venv /tmp/movra-peers
     /tmp/movra-peers/bin/pip install . -r benchmarks/requirements-peers.txt
-    /tmp/movra-peers/bin/python benchmarks/peers.py              # about 3 minutes
+    /tmp/movra-peers/bin/python benchmarks/peers.py              # about 2 minutes
     /tmp/movra-peers/bin/python benchmarks/peers.py --slow       # and Hamilton's cache on the pipeline
     /tmp/movra-peers/bin/python benchmarks/peers.py --tools movra,dask-graph,loman --reps 5
     /tmp/movra-peers/bin/python benchmarks/peers.py --nodes 2000 --rows 100000   # a quick look
@@ -20,7 +20,8 @@ checked against calling the functions directly:
   name its dependencies); a change is `set` then `run`;
 - Hamilton (`sf-hamilton`): a driver over the generated module, without and
   with its cache (in-memory metadata and result stores, as the flow's values
-  are in memory); every computed node is requested;
+  are in memory); every computed node of the DAG is requested, and the
+  pipeline's last step;
 - Dask: a graph dict run by the synchronous scheduler (`dask.get`), and
   `dask.delayed` calls computed with `scheduler="sync"`; neither updates
   incrementally, so a change is a full re-run (rebuilding the delayed graph);
@@ -32,6 +33,12 @@ checked against calling the functions directly:
   (Of the incremental-recomputation libraries on PyPI, loman installs cleanly;
   tributary drags in ~90 packages, from twilio to asyncpg, and incr-compute
   fails to build.)
+
+Where the time goes for the slow ones (profiled with these versions):
+loman's first run formats the set of computed nodes into a debug message for
+every edge (quadratic); `dask.compute` of 10,000 delayed objects culls each
+one's graph; Hamilton's cache fingerprints every node's value and every frame
+row by row; joblib writes a file per call.
 
 Each repetition builds every tool afresh and times it in turn, so that the
 tools share the machine's state; a tool is repeated while its total stays
