@@ -6,6 +6,10 @@
 `run.py` measures and saves benchmarks/results.json, then calls this; running
 it alone redraws the page from saved results without measuring again.
 
+The runtime's results (flow.py: results-flow.json, peers.py: results-peers.json)
+go between `<!-- runtime:start -->` and `<!-- runtime:end -->` when the page
+has those markers; a page without them is left as it is.
+
 Units: operations over the whole graph (declare, build, a change reaching every
 node) are shown per node in the figure, since they grow with the graph; those
 that touch a few nodes (`downstream`, `mark_dirty (small)`) and single calls
@@ -15,7 +19,7 @@ from __future__ import annotations
 import argparse
 import json
 import sys
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -24,6 +28,8 @@ DOCS = HERE.parent / "docs"
 PAGE = DOCS / "benchmarks.md"
 FIGURE = DOCS / "benchmark.png"
 START, END = "<!-- results:start -->", "<!-- results:end -->"
+RUNTIME_RESULTS = [HERE / "results-flow.json", HERE / "results-peers.json"]
+RUNTIME_START, RUNTIME_END = "<!-- runtime:start -->", "<!-- runtime:end -->"
 
 IMPLS = ["movra", "pure Python", "graphlib", "networkx", "rustworkx", "CPython floor"]
 PER_CALL = {"mark_dirty (small)", "downstream"}  # besides the names that say "(per call)"
@@ -35,6 +41,7 @@ class Results:
     reps: int
     provenance: str
     rows: dict[tuple[str, int], dict[str, float]]  # (operation, n) -> impl -> seconds (or bytes)
+    goals: dict[str, list] = field(default_factory=dict)  # operation -> [kind, limit] (flow.py's results)
 
     @property
     def sizes(self) -> list[int]:
@@ -45,17 +52,19 @@ class Results:
 
 
 def save(path: Path, machine: str, reps: int, rows: dict[tuple[str, int], dict[str, float]],
-         provenance: str = "") -> None:
+         provenance: str = "", goals: dict[str, list] | None = None) -> None:
     data = {"machine": machine, "reps": reps, "provenance": provenance,
             "rows": [{"operation": op, "n": n, "results": {k: float(f"{v:.6g}") for k, v in row.items()}}
                      for (op, n), row in rows.items()]}
+    if goals:
+        data["goals"] = goals
     path.write_text(json.dumps(data, indent=1, ensure_ascii=False) + "\n")
 
 
 def load(path: Path) -> Results:
     data = json.loads(path.read_text())
     rows = {(row["operation"], row["n"]): row["results"] for row in data["rows"]}
-    return Results(data["machine"], data["reps"], data.get("provenance", ""), rows)
+    return Results(data["machine"], data["reps"], data.get("provenance", ""), rows, data.get("goals", {}))
 
 
 # Units -----------------------------------------------------------------------
@@ -65,7 +74,7 @@ def is_per_call(operation: str) -> bool:
 
 
 def is_per_node(operation: str) -> bool:
-    return "(per node)" in operation
+    return "(per node" in operation  # also "(per node reached)"
 
 
 def fmt(operation: str, value: float | None) -> str:
@@ -159,11 +168,80 @@ def results_markdown(results: Results, figure: str | None) -> str:
     return text + size_tables(results)
 
 
-def page_text(page: str, results: Results, figure: str | None) -> str:
+def page_text(page: str, results: Results, figure: str | None, runtime: list[Results] | None = None) -> str:
     if START not in page or END not in page:
         raise SystemExit(f"{PAGE} has no {START} ... {END} section")
     head, rest = page.split(START, 1)
-    return head + START + "\n" + results_markdown(results, figure) + END + rest.split(END, 1)[1]
+    text = head + START + "\n" + results_markdown(results, figure) + END + rest.split(END, 1)[1]
+    if runtime and RUNTIME_START in text and RUNTIME_END in text:
+        head, rest = text.split(RUNTIME_START, 1)
+        text = head + RUNTIME_START + "\n" + runtime_markdown(runtime) + RUNTIME_END + rest.split(RUNTIME_END, 1)[1]
+    return text
+
+
+# The runtime's tables ----------------------------------------------------------
+
+def verdict(goal: list | tuple | None, own: float, base: float) -> tuple[str, str, str]:
+    """(movra against its baseline, the goal, met or not).  A goal is
+    ("ratio", limit): movra / baseline at most limit; or ("excess", seconds):
+    movra - baseline at most that."""
+    kind, limit = goal if goal else ("ratio", None)
+    if kind == "excess":
+        shown = f"{(own - base) * 1e6:+.1f} µs"
+        return shown, f"≤ +{limit * 1e6:g} µs", "met" if own - base <= limit else "not met"
+    shown = f"{own / base:.2f}×"
+    if limit is None:
+        return shown, "", ""
+    return shown, f"≤ {limit:g}×", "met" if own / base <= limit else "not met"
+
+
+def goal_table(results: Results) -> str:
+    """One row per measure: movra, its baseline (the row's other entry), and the goal."""
+    lines = ["| measure | n | movra | baseline | movra against it | goal | |", "|---|---|---|---|---|---|---|"]
+    for (operation, n), row in results.rows.items():
+        own = row.get("movra")
+        base = next((impl for impl in row if impl != "movra"), None)
+        cells = ["", "", ""]
+        if own is not None and base is not None and row[base]:
+            cells = list(verdict(results.goals.get(operation), own, row[base]))
+        base_cell = f"{base}: {fmt(operation, row[base])}" if base else ""
+        lines.append(f"| {operation} | {n:,} | {fmt(operation, own)} | {base_cell} | " + " | ".join(cells) + " |")
+    return "\n".join(lines) + "\n"
+
+
+def tool_table(results: Results) -> str:
+    """Tools down, measures across; each cell with its time over movra's."""
+    columns = list(results.rows)
+    tools = list(dict.fromkeys(impl for row in results.rows.values() for impl in row))
+    lines = ["| tool | " + " | ".join(f"{op} (n = {n:,})" for op, n in columns) + " |",
+             "|---|" + "---|" * len(columns)]
+    for tool in tools:
+        cells = []
+        for key in columns:
+            value, own = results.rows[key].get(tool), results.rows[key].get("movra")
+            text = fmt(key[0], value)
+            if value is not None and own and tool != "movra":
+                text += f" ({value / own:.2g}×)" if value / own < 10 else f" ({value / own:,.0f}×)"
+            cells.append(text)
+        lines.append(f"| {tool} | " + " | ".join(cells) + " |")
+    return "\n".join(lines) + "\n"
+
+
+def runtime_markdown(runtime: list[Results]) -> str:
+    parts = []
+    for results in runtime:
+        text = f"Measured on: {results.machine}."
+        if results.provenance:
+            text += f" Figures: {results.provenance}."
+        if results.goals:
+            parts.append(text + "\n\n" + goal_table(results))
+        else:
+            parts.append(text + " In parentheses: the time over movra's.\n\n" + tool_table(results))
+    return "\n".join(parts)
+
+
+def load_runtime() -> list[Results]:
+    return [load(path) for path in RUNTIME_RESULTS if path.exists()]
 
 
 # Figure ----------------------------------------------------------------------
@@ -252,7 +330,7 @@ def main() -> int:
     args = parser.parse_args()
     results = load(args.results)
     page = PAGE.read_text(encoding="utf-8")
-    expected = page_text(page, results, FIGURE.name)
+    expected = page_text(page, results, FIGURE.name, load_runtime())
     if args.check:
         if expected != page:
             print(f"{PAGE} does not match {args.results}: run python benchmarks/report.py", file=sys.stderr)
