@@ -79,10 +79,16 @@ def test_an_interrupt_while_waiting_on_a_pool_is_recovered(monkeypatch):
     flow, calls = chain({})
     flow.set(x=5)
 
-    def interrupted(*args, **kwargs):
-        raise KeyboardInterrupt
+    class Interrupted:
+        """A queue of finished futures whose wait is interrupted."""
 
-    monkeypatch.setattr(movra.flow, "wait", interrupted)
+        def put(self, future):
+            pass
+
+        def get(self):
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(movra.flow.queue, "SimpleQueue", Interrupted)
     with ThreadPoolExecutor(1) as pool:
         with pytest.raises(KeyboardInterrupt):
             flow.run(executor=pool)

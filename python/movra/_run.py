@@ -80,6 +80,21 @@ def _array_type() -> type | None:
     return getattr(numpy, "ndarray", None)
 
 
+def call_batch(batch: Sequence[tuple[str, Callable[..., Any], CallPlan | None, bool, Sequence[Any]]]
+               ) -> list[tuple[Any, int | None, Exception | None]]:
+    """`call_and_hash` for several nodes in one task: a worker's result per node,
+    (value, hash, None) or (None, None, the error)."""
+    results: list[tuple[Any, int | None, Exception | None]] = []
+    for arguments in batch:
+        try:
+            value, h = call_and_hash(*arguments)
+        except Exception as error:
+            results.append((None, None, error))
+        else:
+            results.append((value, h, None))
+    return results
+
+
 class Job:
     """A node handed to a backend: what to call, and what to commit afterwards."""
 

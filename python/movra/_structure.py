@@ -37,21 +37,30 @@ def check_references(nodes: Mapping[str, Node]) -> None:
 def build(nodes: Mapping[str, Node], clean: set[str]) -> Graph:
     """A built graph of `nodes`, with the nodes in `clean` restored where still valid.
 
-    Raises ValueError, leaving nothing changed, for an unknown dependency or a cycle."""
-    check_references(nodes)
+    Raises ValueError, leaving the flow unchanged, for an unknown dependency or a cycle."""
     graph = Graph()
     for name, node in nodes.items():
         graph.add_node(name, node.kind)
     for name, node in nodes.items():
-        if node.deps:
-            graph.set_deps(name, list(node.deps))
-    for node in nodes.values():
-        node.inputs = tuple(nodes[d] for d in node.deps)
+        deps = node.deps
+        if deps:
+            try:
+                graph.set_deps(name, deps)
+            except (KeyError, ValueError):
+                check_references(nodes)  # says which node, and suggests a name
+                raise
+        node.inputs = tuple(map(nodes.__getitem__, deps))
     try:
         graph.build()
     except ValueError as error:
         members = str(error).partition(": ")[2].split(", ")
         raise ValueError(f"dependency cycle among {listed(members)}: redefine or remove one of them") from None
+    if clean or any(node.committed is not None for node in nodes.values()):
+        _restore(graph, nodes, clean)
+    return graph  # a new node is dirty: with nothing restored, every node is
+
+
+def _restore(graph: Graph, nodes: Mapping[str, Node], clean: set[str]) -> None:
     restored: set[str] = set()
     for name in graph.topo_order():
         node = nodes[name]
@@ -67,5 +76,3 @@ def build(nodes: Mapping[str, Node], clean: set[str]) -> Graph:
     unsettled = [name for name in nodes if name not in restored]
     if unsettled:
         graph.mark_dirty(unsettled)
-    return graph
-

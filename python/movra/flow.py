@@ -13,11 +13,12 @@ progress to end.  Reading `flow[name]` never waits.
 from __future__ import annotations
 
 import asyncio
+import queue
 import threading
 import time
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from concurrent.futures import FIRST_COMPLETED, Executor, Future, wait
+from concurrent.futures import Executor, Future
 from contextlib import contextmanager
 from typing import Any, TypeVar, overload
 
@@ -26,7 +27,7 @@ from ._declare import MISSING, Kind, Node, computed_node
 from ._movra import Graph
 from ._names import listed, quoted
 from ._report import Explanation, FlowError, Report
-from ._run import Job, Pass, _tokens, call_and_hash, call_node, hash_of
+from ._run import Job, Pass, _tokens, call_and_hash, call_batch, call_node, hash_of
 from .hashing import content_hash
 
 __all__ = ["Flow", "FlowError", "Report", "Explanation", "Watch"]
@@ -513,7 +514,65 @@ def _is_dask_client(executor: Any) -> bool:
     return type(executor).__module__.split(".")[0] == "distributed"
 
 
-def _settle(run: Pass, scheduler: Any, job: Job, outcome: Future[Any] | asyncio.Future[Any]) -> None:
+def _finish_batch(scheduler: Any, jobs: list[Job], outcome: Future[Any]) -> None:
+    if outcome.cancelled() or outcome.exception() is not None:
+        error = outcome.exception() if not outcome.cancelled() else None
+        for job in jobs:
+            scheduler.finish(job, None, 0, error or RuntimeError(f"{quoted(job.node.name)} was cancelled"))
+        return
+    for job, (value, h, error) in zip(jobs, outcome.result()):
+        scheduler.finish(job, value, next(_tokens) if h is None else h, error)
+
+
+def _batches(jobs: list[Job], executor: Executor) -> list[list[Job]]:
+    """Ready jobs in a few batches per worker: one task per node costs a thread
+    or process hand-off per node, which trivial functions cannot repay."""
+    workers = getattr(executor, "_max_workers", None)
+    size = max(1, len(jobs) // (4 * workers)) if isinstance(workers, int) and workers > 0 else 1
+    return [jobs[k:k + size] for k in range(0, len(jobs), size)]
+
+
+def _drive_executor(run: Pass, executor: Executor) -> None:
+    """Runs ready nodes on `executor`.  Finished tasks are handed back through
+    a queue by their done-callbacks, so that waiting costs one `get` per task."""
+    scheduler = run.concurrent()
+    finished: queue.SimpleQueue[Future[Any]] = queue.SimpleQueue()
+    running: dict[Future[Any], list[Job]] = {}
+    try:
+        while True:
+            jobs = []
+            for job in scheduler.next_jobs():
+                if job.node.is_async:
+                    scheduler.finish(job, None, 0, TypeError(
+                        f"{quoted(job.node.name)} is an async function: run the flow with `await flow.arun()`"))
+                else:
+                    jobs.append(job)
+            for batch in _batches(jobs, executor):
+                work = [(j.node.name, j.node.func, j.node.call, j.node.hashed, j.values) for j in batch]
+                try:
+                    future = executor.submit(call_batch, work)
+                except Exception as error:  # a pool shut down or broken
+                    for job in batch:
+                        scheduler.finish(job, None, 0, error)
+                    continue
+                running[future] = batch
+                future.add_done_callback(finished.put)
+            if not running:
+                if scheduler.ready:
+                    continue
+                return
+            done = [finished.get()]
+            while not finished.empty():
+                done.append(finished.get_nowait())
+            for future in done:
+                _finish_batch(scheduler, running.pop(future), future)
+    except BaseException:
+        for future in running:
+            future.cancel()
+        raise
+
+
+def _settle(run: Pass, scheduler: Any, job: Job, outcome: asyncio.Future[Any]) -> None:
     if outcome.cancelled():
         scheduler.finish(job, None, 0, RuntimeError(f"{quoted(job.node.name)} was cancelled"))
         return
@@ -523,35 +582,6 @@ def _settle(run: Pass, scheduler: Any, job: Job, outcome: Future[Any] | asyncio.
         return
     value, h = outcome.result()
     scheduler.finish(job, value, next(_tokens) if h is None else h, None)
-
-
-def _drive_executor(run: Pass, executor: Executor) -> None:
-    scheduler = run.concurrent()
-    running: dict[Future[Any], Job] = {}
-    try:
-        while True:
-            for job in scheduler.next_jobs():
-                node = job.node
-                try:
-                    if node.is_async:
-                        raise TypeError(f"{quoted(node.name)} is an async function: "
-                                        "run the flow with `await flow.arun()`")
-                    future = executor.submit(call_and_hash, node.name, node.func, node.call, node.hashed, job.values)  # type: ignore[arg-type]
-                except Exception as error:  # a pool shut down or broken
-                    scheduler.finish(job, None, 0, error)
-                    continue
-                running[future] = job
-            if not running:
-                if scheduler.ready:
-                    continue
-                return
-            done, _ = wait(running, return_when=FIRST_COMPLETED)
-            for future in sorted(done, key=lambda f: scheduler.position[running[f].node.name]):
-                _settle(run, scheduler, running.pop(future), future)
-    except BaseException:
-        for future in running:
-            future.cancel()
-        raise
 
 
 async def _call_and_hash_async(node: Node, values: list[Any]) -> tuple[Any, int | None]:
