@@ -339,9 +339,15 @@ def test_value_that_does_not_pickle_warns_once_per_type(store):
     assert "type function does not pickle" in str(caught[0].message)
 
 
+def flush(store):
+    """Writes what a store holds back (small values, in SQLite)."""
+    getattr(store, "flush", lambda: None)()
+
+
 @pytest.mark.parametrize("size", [1_000, 100_000], ids=["row", "file"])
 def test_full_disk_stores_nothing_and_warns_once(tmp_path, store, monkeypatch, backend, size):
     store.save("kept", "earlier")
+    flush(store)
 
     def full(fd, data):
         raise OSError(errno.ENOSPC, "No space left on device")
@@ -353,6 +359,7 @@ def test_full_disk_stores_nothing_and_warns_once(tmp_path, store, monkeypatch, b
     with store_warnings() as caught:
         store.save("a", blob(8 * size))
         store.save("b", blob(8 * size))
+        flush(store)
     monkeypatch.undo()
     assert len(caught) == 1 and "could not save" in str(caught[0].message)
     assert (store.lookup("a"), store.lookup("kept")) == ((False, None), (True, "earlier"))
@@ -592,3 +599,16 @@ def test_orphan_files_of_a_killed_writer_are_swept(tmp_path, monkeypatch):
     with SQLiteStore(tmp_path / "store.db") as store:
         assert store.lookup("k")[0]
     assert not orphan.exists()
+
+
+def test_small_sqlite_values_are_written_together_yet_seen_at_once(tmp_path):
+    path = tmp_path / "store.db"
+    with SQLiteStore(path) as writer, SQLiteStore(path) as reader:
+        writer.save("a", [1, 2])
+        assert writer.lookup("a") == (True, [1, 2]) and writer.contains("a")
+        assert reader.lookup("a") == (False, None)  # held back until the writer flushes
+        writer.flush()
+        assert reader.lookup("a") == (True, [1, 2])
+        writer.save("b", 3)
+    with SQLiteStore(path) as again:  # closing flushes too
+        assert again.lookup("b") == (True, 3)

@@ -15,12 +15,14 @@ copy-on-write when read) at over 1 GB/s both ways.
 """
 from __future__ import annotations
 
+import atexit
 import errno
 import mmap
 import os
 import secrets
 import sqlite3
 import time
+import weakref
 from collections.abc import Callable
 from typing import Any, TypeVar
 from urllib.parse import quote
@@ -39,6 +41,11 @@ FORMAT = "movra store 1"
 INLINE_LIMIT = 32 * 1024
 TOUCH_BATCH = 256  # access times kept in memory before they are written
 TOUCH_SECONDS = 5.0
+# Small values saved but not written yet: one transaction per value would cost
+# a WAL commit each, so they are written together (and at `flush`, which a
+# flow calls after each run, and at exit).
+PENDING_ROWS = 256
+PENDING_BYTES = 4 << 20
 BUSY_RETRIES = 4
 ORPHAN_AGE = 600.0  # seconds: a younger unreferenced file may be a write in flight
 SWEEP_EVERY = 3600.0
@@ -101,6 +108,9 @@ class SQLiteStore(BaseStore):
         self._conn: sqlite3.Connection | None = None  # None while the store is unusable
         self._writable = False
         self._touched: dict[str, float] = {}
+        self._pending: dict[str, tuple[int, int, bytes]] = {}  # key -> (length, crc, data)
+        self._pending_bytes = 0
+        atexit.register(_flush_at_exit, weakref.ref(self))
         self._flushed_at = time.monotonic()
         self._open()
 
@@ -212,6 +222,9 @@ class SQLiteStore(BaseStore):
     def lookup(self, key: str) -> tuple[bool, Any]:
         with self._lock:
             self._require_open()
+            pending = self._pending.get(key)
+            if pending is not None:
+                return True, decode(pending[2], pending[1], True)
             for _ in range(2):  # a second try if a writer replaced the file under us
                 conn = self._conn
                 if conn is None:
@@ -281,6 +294,8 @@ class SQLiteStore(BaseStore):
     def contains(self, key: str) -> bool:
         with self._lock:
             self._require_open()
+            if key in self._pending:
+                return True
             if self._conn is None:
                 return False
             try:
@@ -302,14 +317,18 @@ class SQLiteStore(BaseStore):
             if self.max_bytes is not None and length > self.max_bytes:
                 return  # it would evict everything and then itself
             crc_of = checksum_started(parts, length)  # computed while the file is written
-            name, data = None, None
+            if length <= self.inline_limit:
+                data = b"".join(parts)
+                self._pending[key] = (length, crc_of(), data)
+                self._pending_bytes += length
+                if len(self._pending) >= PENDING_ROWS or self._pending_bytes >= PENDING_BYTES:
+                    self._flush_pending()
+                return
+            name = None
             try:
-                if length > self.inline_limit:
-                    name = self._write_file(parts, length)
-                else:
-                    data = b"".join(parts)
+                name = self._write_file(parts, length)
                 crc = crc_of()
-                obsolete = self._transaction(lambda conn: self._insert(conn, key, length, crc, data, name))
+                obsolete = self._transaction(lambda conn: self._insert(conn, key, length, crc, None, name))
             except (sqlite3.Error, OSError) as error:
                 if name is not None:
                     self._unlink([name])
@@ -317,6 +336,32 @@ class SQLiteStore(BaseStore):
                 return
             self._flushed_at = time.monotonic()
             self._unlink(obsolete)
+
+    def flush(self) -> None:
+        """Writes the small values saved since the last flush, and access times."""
+        with self._lock:
+            if not self._closed:
+                self._flush_pending()
+                self._flush_touches()
+
+    def _flush_pending(self) -> None:
+        pending, self._pending, self._pending_bytes = self._pending, {}, 0
+        if not pending or not self._writable or self._conn is None:
+            return
+
+        def insert_all(conn: sqlite3.Connection) -> list[str]:
+            obsolete = []
+            for key, (length, crc, data) in pending.items():
+                obsolete += self._insert(conn, key, length, crc, data, None)
+            return obsolete
+
+        try:
+            obsolete = self._transaction(insert_all)
+        except sqlite3.Error as error:
+            self._fault(error, "save values")
+            return
+        self._flushed_at = time.monotonic()
+        self._unlink(obsolete)
 
     def _write_file(self, parts: list[Any], length: int) -> str:
         os.makedirs(self._blobs, mode=0o700, exist_ok=True)
@@ -371,6 +416,7 @@ class SQLiteStore(BaseStore):
             self._require_open()
             entries, size = 0, 0
             if self._conn is not None:
+                self._flush_pending()
                 self._flush_touches()
                 try:
                     entries, size = self._conn.execute(
@@ -386,6 +432,7 @@ class SQLiteStore(BaseStore):
                 self._warn("clear", "cannot be cleared here; remove its files by hand")
                 return
             self._touched.clear()
+            self._pending, self._pending_bytes = {}, 0
             try:
                 names = self._transaction(self._delete_all)
             except sqlite3.Error as error:
@@ -431,6 +478,16 @@ class SQLiteStore(BaseStore):
         with self._lock:
             if self._closed:
                 return
+            self._flush_pending()
             self._flush_touches()
             self._close_connection()
             super().close()
+
+
+def _flush_at_exit(store: weakref.ref[SQLiteStore]) -> None:
+    alive = store()
+    if alive is not None:
+        try:
+            alive.flush()
+        except Exception:
+            pass  # a cache that cannot be written at exit is only a colder start

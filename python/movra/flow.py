@@ -413,6 +413,9 @@ class Flow:
             _drive_executor(run, executor)
 
     def _finish(self, run: Pass, started: float) -> Report:
+        flush = getattr(self._store, "flush", None)
+        if flush is not None:
+            flush()  # a store may hold back writes until the run ends
         report = run.report
         report.total_seconds = time.perf_counter() - started
         self._notify(run)

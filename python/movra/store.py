@@ -43,6 +43,9 @@ class Store(Protocol):
     faults; they emit a `StoreWarning` (once per store and kind of fault) and
     carry on.  Calling any method but `close` on a closed store raises
     ValueError.
+
+    A store may also have a `flush()` method: a flow calls it after each run,
+    so that a store may hold back small writes and make them together.
     """
 
     def lookup(self, key: str) -> tuple[bool, Any]:
