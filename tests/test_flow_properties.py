@@ -51,7 +51,7 @@ TROUBLE: dict = {}  # node name -> exception class it raises
 DURING: list = []  # a change to make while the run is in progress
 
 
-def node_function(name, weight):
+def node_function(name, weight, is_async=False):
     # Globals, not closure cells: a node's code version covers its closure's values.
     def compute(*args):
         if DURING:
@@ -59,7 +59,12 @@ def node_function(name, weight):
         if name in TROUBLE:
             raise TROUBLE[name]("injected")
         return (weight * sum(args) + len(args)) % 5
-    return compute
+
+    async def compute_later(*args):
+        await asyncio.sleep(0)
+        return compute(*args)
+
+    return compute_later if is_async else compute
 
 
 @st.composite
@@ -80,10 +85,14 @@ def scenarios(draw):
         st.tuples(st.just("set_during_run"), st.sampled_from(names[:inputs]), st.integers(0, 3)),
         st.tuples(st.just("run"), st.sampled_from(["inline", "threads", "async", "targets"]), st.integers(0, 100)),
     )
-    return [(f"in{i}", 0) for i in range(inputs)], nodes, draw(st.lists(step, max_size=12)), draw(st.booleans())
+    options = {"store": draw(st.booleans()), "async": draw(st.booleans())}
+    return [(f"in{i}", 0) for i in range(inputs)], nodes, draw(st.lists(step, max_size=12)), options
 
 
-def run_flow(flow, how, pick, model):
+def run_flow(flow, how, pick, model, with_async):
+    if with_async:  # async nodes need the event loop: every run is an arun
+        targets = [list(model.nodes)[pick % len(model.nodes)]] if how == "targets" else None
+        return asyncio.run(flow.arun(targets, POOL if how == "threads" else None))
     if how == "threads":
         return flow.run(executor=POOL)
     if how == "async":
@@ -97,12 +106,21 @@ def run_flow(flow, how, pick, model):
 @settings(max_examples=int(os.environ.get("MOVRA_FLOW_EXAMPLES", 80)), deadline=None)
 @given(scenarios())
 def test_every_run_matches_a_from_scratch_evaluation(scenario):
-    inputs, nodes, steps, stored = scenario
+    inputs, nodes, steps, options = scenario
     with tempfile.TemporaryDirectory() as folder:
-        check_scenario(inputs, nodes, steps, f"{folder}/store.db" if stored else None)
+        check_scenario(inputs, nodes, steps, f"{folder}/store.db" if options["store"] else None,
+                       options["async"])
 
 
-def check_scenario(inputs, nodes, steps, store):
+def check_scenario(inputs, nodes, steps, store, with_async):
+    def declare(name, deps, weight):
+        # With async nodes, every other node is an async function.
+        is_async = with_async and int(name[1:]) % 2 == 0
+        flow.reactive(deps=deps, name=name)(node_function(name, weight, is_async))
+
+    def run_all():
+        return asyncio.run(flow.arun()) if with_async else flow.run()
+
     model, trouble, during = Model(inputs, nodes), TROUBLE, DURING
     trouble.clear()
     during.clear()
@@ -110,8 +128,8 @@ def check_scenario(inputs, nodes, steps, store):
     for name, value in inputs:
         flow.input(name, value)
     for name, deps, weight in nodes:
-        flow.reactive(deps=deps, name=name)(node_function(name, weight))
-    flow.run()
+        declare(name, deps, weight)
+    run_all()
     last_run = Model(model.inputs.items(), [])
     last_run.nodes = dict(model.nodes)
     late = {}  # set while a run was in progress: the model sees it after that run
@@ -136,7 +154,7 @@ def check_scenario(inputs, nodes, steps, store):
             if name in model.nodes:
                 deps, old = model.nodes[name]
                 model.nodes[name] = (deps, weight)
-                flow.reactive(deps=deps, name=name)(node_function(name, weight))
+                declare(name, deps, weight)
         elif kind == "remove_leaf":
             leaves = model.leaves()
             victim = leaves[step[1] % len(leaves)] if leaves else None
@@ -152,7 +170,7 @@ def check_scenario(inputs, nodes, steps, store):
             reach = model.downstream(really_changed() | set(trouble))
             failed = False
             try:
-                report = run_flow(flow, step[1], step[2], model)
+                report = run_flow(flow, step[1], step[2], model, with_async)
             except FlowError as error:
                 report, failed = error.report, True
                 assert set(error.report.failed) <= set(trouble)
@@ -169,7 +187,7 @@ def check_scenario(inputs, nodes, steps, store):
             model.inputs.update(late)
             reach |= model.downstream(late)
             late.clear()
-            report = flow.run()
+            report = run_all()
             assert set(report.recomputed) <= reach, (report.recomputed, reach)
             expected = model.values()
             assert {n: flow[n] for n in flow} == expected
