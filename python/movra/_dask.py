@@ -25,13 +25,15 @@ gives the run a `fetch` that brings the dependencies' values to the driver.
 """
 from __future__ import annotations
 
+import importlib
 import pickle
+import queue
 import uuid
 import weakref
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
-from distributed import Client, Future, as_completed
+import distributed
 
 from ._declare import MISSING, CallPlan
 from ._names import listed, quoted
@@ -41,8 +43,14 @@ from .hashing import content_hash
 if TYPE_CHECKING:
     from .flow import Flow
 
+# Dask's classes, seen as Any: its annotations do not satisfy strict checking.
+Client: Any = distributed.Client
+Future: Any = distributed.Future
+
 # Seconds to wait for the scheduler before deciding it cannot be reached.
 SCHEDULER_TIMEOUT = 10.0
+# Seconds without a finished job after which a run asks whether a worker left.
+POLL_SECONDS = 0.5
 
 # Values whose pickling cannot fail: they skip the check on the worker.
 _ALWAYS_PICKLE = frozenset({type(None), bool, int, float, complex, str, bytes})
@@ -66,8 +74,14 @@ class LostValue(RuntimeError):
 
 
 class MutatedArgument(RuntimeError):
-    """Raised on a worker when a node changed an argument in place; `args[1]`
-    is the dependency's position."""
+    """Raised on a worker when a node changed its argument at `position` in place."""
+
+    def __init__(self, message: str, position: int) -> None:
+        super().__init__(message)
+        self.position = position
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return MutatedArgument, (self.args[0], self.position)
 
 
 def is_future(value: Any) -> bool:
@@ -99,7 +113,7 @@ def _check_pickles(name: str, value: Any) -> None:
     except Exception:
         pass
     try:  # what Dask falls back to: it pickles functions and classes by value
-        import cloudpickle
+        cloudpickle = importlib.import_module("cloudpickle")
         cloudpickle.dumps(value, protocol=5, buffer_callback=_out_of_band)
     except Exception as error:
         raise TypeError(f"the value of {quoted(name)} cannot be pickled, so it cannot move between "
@@ -137,7 +151,7 @@ def prepare(flow: Flow, executor: Any) -> Callable[[list[Any]], list[Any]] | Non
     return fetch_all
 
 
-def check_client(client: Client) -> None:
+def check_client(client: Any) -> None:
     status = client.status
     if status != "running":
         raise RuntimeError(f"the Dask client is {status}: connect it (or make a new one) before running "
@@ -149,17 +163,17 @@ def check_client(client: Client) -> None:
                               f"{type(error).__name__}: {error}") from error
 
 
-def lost_values(flow: Flow, held: _Held, client: Client | None) -> list[str]:
+def lost_values(flow: Flow, held: _Held, client: Any | None) -> list[str]:
     """The nodes whose value is a future that can no longer be trusted: one
     lost with a worker, cancelled, failed, or belonging to a client that is
     closed or is not the one this run uses.  Names no longer holding a future
     are forgotten."""
     nodes, lost = flow._nodes, []
-    by_client: dict[Client, list[str]] = {}
+    by_client: dict[Any, list[str]] = {}
     for name in list(held.names):
         node = nodes.get(name)
-        future = None if node is None else node.value
-        if not isinstance(future, Future):
+        future: Any = None if node is None else node.value
+        if not is_future(future):
             held.names.discard(name)
         elif future.status not in ("finished", "pending") or future.client.status != "running" or (
                 client is not None and future.client is not client):
@@ -175,7 +189,7 @@ def lost_values(flow: Flow, held: _Held, client: Client | None) -> list[str]:
     return lost
 
 
-def removed_keys(client: Client, held: _Held) -> set[Any] | None:
+def removed_keys(client: Any, held: _Held) -> set[Any] | None:
     """The keys that workers removed since the last look took with them, from
     the scheduler's event log; None if the scheduler cannot be reached."""
     try:
@@ -208,14 +222,14 @@ def drop(flow: Flow, names: list[str]) -> None:
 
 def fetch_all(values: list[Any]) -> list[Any]:
     """The values with every future replaced by its result, fetched together."""
-    futures = [v for v in values if isinstance(v, Future)]
+    futures = [v for v in values if is_future(v)]
     if not futures:
         return values
     results = iter(futures[0].client.gather(futures))
-    return [next(results) if isinstance(v, Future) else v for v in values]
+    return [next(results) if is_future(v) else v for v in values]
 
 
-def fetch(name: str, future: Future) -> Any:
+def fetch(name: str, future: Any) -> Any:
     """`flow[name]` for a value kept on the cluster."""
     try:
         return future.result()
@@ -235,52 +249,143 @@ class _FetchingStore:
         return found, value
 
     def save(self, key: str, value: Any) -> None:
-        self.store.save(key, value.result() if isinstance(value, Future) else value)
+        self.store.save(key, value.result() if is_future(value) else value)
 
 
-def drive(run: Pass, client: Client) -> None:
+def drive(run: Pass, client: Any) -> None:
     """Runs the pass's jobs on the cluster; see the module's description."""
-    flow = run.flow
-    held = _held.setdefault(flow, _Held())
+    held = _held.setdefault(run.flow, _Held())
     if held.seen.get(client.scheduler.address) is None:
         removed_keys(client, held)  # what happened before this flow used the cluster is not its loss
     if run.store is not None:
         run.store = _FetchingStore(run.store)
     check_mutation, run.check_mutation = run.check_mutation, False  # checked on the workers
-    scheduler = run.concurrent()
-    results = as_completed(with_results=True, raise_errors=False)
-    running: dict[Any, tuple[Job, Future]] = {}  # hash task's key -> (job, value future)
     try:
-        while True:
-            for job in scheduler.next_jobs():
-                try:
-                    value, hashed = submit(client, run, job, check_mutation)
-                except Exception as error:
-                    scheduler.finish(job, None, 0, error)
-                    continue
-                running[hashed.key] = job, value
-                results.add(hashed)
-            if not running:
-                if scheduler.ready:
-                    continue
-                break
-            done = results.next_batch(block=True)
-            done.sort(key=lambda pair: scheduler.position[running[pair[0].key][0].node.name])
-            for hashed, outcome in done:
-                job, value = running.pop(hashed.key)
-                settle(run, scheduler, job, value, hashed, outcome)
-                if job.node.value is value:
-                    held.names.add(job.node.name)
-    except BaseException:
-        for job, value in running.values():
-            value.cancel()
-        raise
+        _Driver(run, client, held, check_mutation).drive()
     finally:
         run.check_mutation = check_mutation
-    report_lost(run, held, client)
 
 
-def submit(client: Client, run: Pass, job: Job, check_mutation: bool) -> tuple[Future, Future]:
+class _Driver:
+    """One cluster run: submits ready jobs, commits hashes as they arrive, and
+    watches for workers leaving the cluster."""
+
+    def __init__(self, run: Pass, client: Any, held: _Held, check_mutation: bool) -> None:
+        self.run, self.client, self.held, self.check_mutation = run, client, held, check_mutation
+        self.scheduler = run.concurrent()
+        self.running: dict[Any, tuple[Job, Any, Any]] = {}  # hash task's key -> (job, value, hash)
+        self.done: queue.SimpleQueue[Any] = queue.SimpleQueue()  # filled by Dask's callback thread
+        self.lost: dict[str, None] = {}  # nodes whose value left with a worker, in the order seen
+
+    def drive(self) -> None:
+        scheduler, running = self.scheduler, self.running
+        try:
+            while True:
+                for job in scheduler.next_jobs():
+                    self.start(job)
+                if not running:
+                    if scheduler.ready:
+                        continue
+                    break
+                try:
+                    batch = [self.done.get(timeout=POLL_SECONDS)]
+                except queue.Empty:
+                    self.check_workers()  # nothing finished for a while: a worker may have left
+                    continue
+                while not self.done.empty():
+                    batch.append(self.done.get())
+                self.settle(batch)
+        except BaseException:
+            for _, value, hashed in running.values():
+                value.cancel()
+                hashed.cancel()
+            raise
+        self.check_workers()
+        self.fail_lost()
+
+    def start(self, job: Job) -> None:
+        try:
+            value, hashed = submit(self.client, self.run, job, self.check_mutation)
+        except Exception as error:
+            self.scheduler.finish(job, None, 0, error)
+            return
+        self.running[hashed.key] = job, value, hashed
+        hashed.add_done_callback(self.done.put)
+
+    def settle(self, batch: list[Any]) -> None:
+        """Commits finished jobs in schedule order, their hashes fetched together."""
+        position, running = self.scheduler.position, self.running
+        batch = [f for f in batch if f.key in running]  # not one cancelled since
+        batch.sort(key=lambda f: position[running[f.key][0].node.name])
+        finished = [f for f in batch if f.status == "finished"]
+        hashes = dict(zip([f.key for f in finished], self.client.gather(finished))) if finished else {}
+        for hashed in batch:
+            job, value, _ = running.pop(hashed.key)
+            if hashed.key in hashes:
+                h = hashes[hashed.key]
+                self.scheduler.finish(job, value, next(_tokens) if h is None else h, None)
+                if job.node.value is value:
+                    self.held.names.add(job.node.name)
+            else:
+                self.fail(job, hashed)
+
+    def fail(self, job: Job, hashed: Any) -> None:
+        run = self.run
+        error = hashed.exception() if hashed.status == "error" else None
+        if not isinstance(error, BaseException):
+            error = RuntimeError(f"{quoted(job.node.name)} did not finish on the cluster ({hashed.status})")
+        if isinstance(error, MutatedArgument):
+            dep = job.node.deps[error.position]
+            if run.nodes[dep].kind != "input":  # an input's value was copied to the worker: the driver's is intact
+                run.spoil(dep)
+        self.scheduler.finish(job, None, 0, error)
+
+    def check_workers(self) -> None:
+        """Reads which workers left the cluster: the values they held are
+        lost, and the jobs that needed them, or ran there, fail."""
+        keys = removed_keys(self.client, self.held)
+        nodes, run = self.run.nodes, self.run
+        if keys is None:  # the scheduler is gone, and every value with it
+            keys = {nodes[n].value.key for n in self.held.names
+                    if n in nodes and is_future(nodes[n].value)}
+            keys.update(k for _, value, hashed in self.running.values() for k in (value.key, hashed.key))
+        if not keys:
+            return
+        for name in list(self.held.names):
+            value: Any = nodes[name].value if name in nodes else None
+            if is_future(value) and value.key in keys:
+                self.lost[name] = None
+                run.unusable.add(name)  # what depends on it and has not started is blocked
+        for key, (job, value, hashed) in list(self.running.items()):
+            needed = [d for d, v in zip(job.node.deps, job.values) if is_future(v) and v.key in keys]
+            if needed:
+                message = f"{quoted(job.node.name)} needed {listed(needed)}, lost with a worker of the cluster"
+            elif value.key in keys or hashed.key in keys:
+                message = f"{quoted(job.node.name)} was running on a worker that left the cluster"
+            else:
+                continue
+            del self.running[key]
+            value.cancel()
+            hashed.cancel()
+            self.scheduler.finish(job, None, 0, LostValue(message + "; the next run retries it"))
+
+    def fail_lost(self) -> None:
+        """Fails the nodes whose values left with a worker during the run: each
+        runs again next time, and what depends on it is dirty."""
+        run = self.run
+        lost = [n for n in self.lost if n in run.nodes]
+        if not lost:
+            return
+        drop(run.flow, lost)
+        for name in lost:
+            error = LostValue(f"the value of {quoted(name)} was lost with a worker of the cluster; "
+                              "the next run recomputes it")
+            run.nodes[name].failure = error
+            run.report.failed[name] = error
+
+
+def submit(client: Any, run: Pass, job: Job, check_mutation: bool) -> tuple[Any, Any]:
+    """Starts the job's two tasks: the value, kept on its worker, and its hash."""
     node = job.node
     name = node.name
     if node.is_async:
@@ -296,34 +401,3 @@ def submit(client: Client, run: Pass, job: Job, check_mutation: bool) -> tuple[F
         raise type(error)(f"{quoted(name)} cannot be sent to the cluster: {error}") from error
     hashed = client.submit(value_hash, name, node.hashed, value, key=f"{name}-hash-{token}", pure=False)
     return value, hashed
-
-
-def settle(run: Pass, scheduler: Any, job: Job, value: Future, hashed: Future, outcome: Any) -> None:
-    if hashed.status == "finished":
-        scheduler.finish(job, value, next(_tokens) if outcome is None else outcome, None)
-        return
-    error = outcome[1] if isinstance(outcome, tuple) else outcome
-    if not isinstance(error, BaseException):
-        error = RuntimeError(f"{quoted(job.node.name)} did not finish on the cluster ({hashed.status})")
-    if isinstance(error, MutatedArgument):
-        dep = job.node.deps[error.args[1]]
-        if run.nodes[dep].kind != "input":  # an input's value was copied to the worker: the driver's is intact
-            run.spoil(dep)
-    scheduler.finish(job, None, 0, error)
-
-
-def report_lost(run: Pass, held: _Held, client: Client) -> None:
-    """Fails the nodes whose values left with a worker during the run."""
-    flow, nodes = run.flow, run.nodes
-    keys = removed_keys(client, held)
-    gone = set(held.names) if keys is None else {  # without a scheduler, every value is gone
-        n for n in held.names if n in nodes and isinstance(nodes[n].value, Future) and nodes[n].value.key in keys}
-    lost = [n for n in nodes if n in gone]
-    if not lost:
-        return
-    drop(flow, lost)
-    for name in lost:
-        error = LostValue(f"the value of {quoted(name)} was lost with a worker of the cluster; "
-                          "the next run recomputes it")
-        nodes[name].failure = error
-        run.report.failed[name] = error
