@@ -2,23 +2,27 @@
 
 `drive(run, client)` is the backend behind `flow.run(executor=client)`:
 
-1. every ready node becomes two tasks: one computes the value, which stays on
-   the worker as a `distributed.Future` (the node's value in the flow), and one
-   hashes it there; only the 8-byte hash comes back, and every kernel call
-   stays on the driver's thread;
+1. every ready node becomes one task (the ready nodes of a wave are submitted
+   together).  It computes the value, which stays on the worker as a
+   `distributed.Future` (the node's value in the flow), hashes it there and
+   sends only the hash to the driver, as an event on the client's topic; every
+   kernel call stays on the driver's thread.  (Against a second task that
+   hashes the value, fetched with `gather`, this halves the cost per node:
+   `benchmarks/dask_cluster.py --compare-hash-transport`.)
 2. a node's arguments are its dependencies' futures, so values move from worker
    to worker and never through the driver;
 3. a worker that dies takes the values it held with it.  Dask would quietly
    recompute them, but a recomputed source (or any impure function) may give a
    different value than the one whose hash the flow holds.  So the driver reads
-   the scheduler's record of removed workers after each run and before the
-   next: a node whose value was lost is forced to run again, marked dirty with
-   everything downstream, and the run that saw the loss raises FlowError
-   naming it.
+   the scheduler's record of removed workers after each run, before the next,
+   and whenever a run waits long: a node whose value was lost is forced to run
+   again, marked dirty with everything downstream, and the run that saw the
+   loss raises FlowError naming it; a job that needed such a value, or ran on
+   that worker, fails and is retried by the next run.
 
-A value must travel between processes, so it must pickle: a value task checks
-that its value does, since a value that cannot be sent would leave the worker
-that needs it waiting forever.
+A value must travel between processes, so it must pickle: the task checks that
+its value does, since a value that cannot be sent would leave the worker that
+needs it waiting forever.
 
 Other backends never see futures: before an inline or executor run, `prepare`
 gives the run a `fetch` that brings the dependencies' values to the driver.
@@ -91,9 +95,11 @@ def is_future(value: Any) -> bool:
 # On the workers --------------------------------------------------------------
 
 def compute(name: str, func: Callable[..., Any], call: CallPlan | None, deps: Sequence[str],
-            expected: Sequence[int | None] | None, *values: Any) -> Any:
-    """Calls the node's function; with `expected` (its arguments' hashes),
-    checks that it left them unchanged."""
+            expected: Sequence[int | None] | None, hashed: bool, topic: str, key: str,
+            values: Sequence[Any]) -> Any:
+    """Runs on a worker: calls the node's function, checks (with `expected`,
+    its arguments' hashes) that it left them unchanged, and sends the value's
+    hash to the driver."""
     value = call_node(func, call, values)
     if expected is not None:
         for k, (arg, h) in enumerate(zip(values, expected)):
@@ -101,6 +107,8 @@ def compute(name: str, func: Callable[..., Any], call: CallPlan | None, deps: Se
                 raise MutatedArgument(f"{quoted(name)} changed its argument {quoted(deps[k])} in place; "
                                       "node functions must not mutate their arguments", k)
     _check_pickles(name, value)
+    h = hash_of(name, value) if hashed else None
+    distributed.get_worker().log_event(topic, [key, h])
     return value
 
 
@@ -123,11 +131,6 @@ def _check_pickles(name: str, value: Any) -> None:
 def _out_of_band(buffer: pickle.PickleBuffer) -> bool:
     """Leaves large buffers (NumPy arrays and the like) out of the check: they are not copied."""
     return False
-
-
-def value_hash(name: str, hashed: bool, value: Any) -> int | None:
-    """Runs where the value is; only its result travels to the driver."""
-    return hash_of(name, value) if hashed else None
 
 
 # On the driver ---------------------------------------------------------------
@@ -273,67 +276,116 @@ class _Driver:
     def __init__(self, run: Pass, client: Any, held: _Held, check_mutation: bool) -> None:
         self.run, self.client, self.held, self.check_mutation = run, client, held, check_mutation
         self.scheduler = run.concurrent()
-        self.running: dict[Any, tuple[Job, Any, Any]] = {}  # hash task's key -> (job, value, hash)
-        self.done: queue.SimpleQueue[Any] = queue.SimpleQueue()  # filled by Dask's callback thread
+        self.topic = _listen(client)
+        self.running: dict[str, _Task] = {}  # by task key
+        self.inbox: queue.SimpleQueue[Any] = queue.SimpleQueue()  # finished futures, and [key, hash] pairs
         self.lost: dict[str, None] = {}  # nodes whose value left with a worker, in the order seen
 
     def drive(self) -> None:
         scheduler, running = self.scheduler, self.running
         try:
             while True:
-                for job in scheduler.next_jobs():
-                    self.start(job)
+                self.start(scheduler.next_jobs())
                 if not running:
                     if scheduler.ready:
                         continue
                     break
                 try:
-                    batch = [self.done.get(timeout=POLL_SECONDS)]
+                    batch = [self.inbox.get(timeout=POLL_SECONDS)]
                 except queue.Empty:
-                    self.check_workers()  # nothing finished for a while: a worker may have left
+                    self.check_workers()  # nothing arrived for a while: a worker may have left
                     continue
-                while not self.done.empty():
-                    batch.append(self.done.get())
+                while not self.inbox.empty():
+                    batch.append(self.inbox.get())
                 self.settle(batch)
         except BaseException:
-            for _, value, hashed in running.values():
-                value.cancel()
-                hashed.cancel()
+            for task in running.values():
+                task.value.cancel()
             raise
+        finally:
+            for key in running:
+                _inboxes.pop(key, None)
         self.check_workers()
         self.fail_lost()
 
-    def start(self, job: Job) -> None:
-        try:
-            value, hashed = submit(self.client, self.run, job, self.check_mutation)
-        except Exception as error:
-            self.scheduler.finish(job, None, 0, error)
+    def start(self, jobs: list[Job]) -> None:
+        """Submits the jobs together; one whose function does not pickle fails alone."""
+        if not jobs:
             return
-        self.running[hashed.key] = job, value, hashed
-        hashed.add_done_callback(self.done.put)
+        jobs = [job for job in jobs if not self.refused(job)]
+        keys = [f"{job.node.name}-{uuid.uuid4().hex}" for job in jobs]
+        try:
+            futures = self.client.map(compute, *zip(*(self.arguments(job, key) for job, key in zip(jobs, keys))),
+                                      key=keys, pure=False)
+        except Exception:
+            if len(jobs) == 1:
+                job = jobs[0]
+                self.scheduler.finish(job, None, 0, self.unsendable(job))
+                return
+            for job in jobs:
+                self.start([job])
+            return
+        for job, key, future in zip(jobs, keys, futures):
+            self.running[key] = _Task(job, future)
+            _inboxes[key] = self.inbox
+            future.add_done_callback(self.inbox.put)
+
+    def refused(self, job: Job) -> bool:
+        if not job.node.is_async:
+            return False
+        self.scheduler.finish(job, None, 0, TypeError(
+            f"{quoted(job.node.name)} is an async function: run the flow with `await flow.arun()`"))
+        return True
+
+    def arguments(self, job: Job, key: str) -> tuple[Any, ...]:
+        node, nodes = job.node, self.run.nodes
+        expected = None
+        if self.check_mutation:
+            expected = [nodes[d].hash if nodes[d].hashed else None for d in node.deps]
+        return node.name, node.func, node.call, node.deps, expected, node.hashed, self.topic, key, job.values
+
+    def unsendable(self, job: Job) -> Exception:
+        try:
+            self.client.submit(compute, *self.arguments(job, "probe"), key=f"probe-{uuid.uuid4().hex}")
+        except Exception as error:
+            return type(error)(f"{quoted(job.node.name)} cannot be sent to the cluster: {error}")
+        return RuntimeError(f"{quoted(job.node.name)} cannot be sent to the cluster")
 
     def settle(self, batch: list[Any]) -> None:
-        """Commits finished jobs in schedule order, their hashes fetched together."""
-        position, running = self.scheduler.position, self.running
-        batch = [f for f in batch if f.key in running]  # not one cancelled since
-        batch.sort(key=lambda f: position[running[f.key][0].node.name])
-        finished = [f for f in batch if f.status == "finished"]
-        hashes = dict(zip([f.key for f in finished], self.client.gather(finished))) if finished else {}
-        for hashed in batch:
-            job, value, _ = running.pop(hashed.key)
-            if hashed.key in hashes:
-                h = hashes[hashed.key]
-                self.scheduler.finish(job, value, next(_tokens) if h is None else h, None)
-                if job.node.value is value:
-                    self.held.names.add(job.node.name)
+        """Records hashes and finished tasks; commits, in schedule order, the
+        jobs that have both (or that failed)."""
+        running, settled = self.running, []
+        for item in batch:
+            if not is_future(item):  # (key, hash) from the worker
+                task = running.get(item[0])
+                if task is not None:
+                    task.hash, task.hashed = item[1], True
+                    if task.value.status == "finished":
+                        settled.append(task)
+                continue
+            task = running.get(item.key)
+            if task is not None and (item.status in ("error", "cancelled") or task.hashed):
+                settled.append(task)
+        position = self.scheduler.position
+        settled.sort(key=lambda t: position[t.job.node.name])
+        for task in settled:
+            key = task.value.key
+            if running.pop(key, None) is None:
+                continue  # listed twice in this batch
+            _inboxes.pop(key, None)
+            if task.value.status == "finished":
+                h = task.hash
+                self.scheduler.finish(task.job, task.value, next(_tokens) if h is None else h, None)
+                if task.job.node.value is task.value:
+                    self.held.names.add(task.job.node.name)
             else:
-                self.fail(job, hashed)
+                self.fail(task)
 
-    def fail(self, job: Job, hashed: Any) -> None:
-        run = self.run
-        error = hashed.exception() if hashed.status == "error" else None
+    def fail(self, task: _Task) -> None:
+        run, job, value = self.run, task.job, task.value
+        error = value.exception() if value.status == "error" else None
         if not isinstance(error, BaseException):
-            error = RuntimeError(f"{quoted(job.node.name)} did not finish on the cluster ({hashed.status})")
+            error = RuntimeError(f"{quoted(job.node.name)} did not finish on the cluster ({value.status})")
         if isinstance(error, MutatedArgument):
             dep = job.node.deps[error.position]
             if run.nodes[dep].kind != "input":  # an input's value was copied to the worker: the driver's is intact
@@ -346,9 +398,8 @@ class _Driver:
         keys = removed_keys(self.client, self.held)
         nodes, run = self.run.nodes, self.run
         if keys is None:  # the scheduler is gone, and every value with it
-            keys = {nodes[n].value.key for n in self.held.names
-                    if n in nodes and is_future(nodes[n].value)}
-            keys.update(k for _, value, hashed in self.running.values() for k in (value.key, hashed.key))
+            keys = {nodes[n].value.key for n in self.held.names if n in nodes and is_future(nodes[n].value)}
+            keys.update(self.running)
         if not keys:
             return
         for name in list(self.held.names):
@@ -356,17 +407,18 @@ class _Driver:
             if is_future(value) and value.key in keys:
                 self.lost[name] = None
                 run.unusable.add(name)  # what depends on it and has not started is blocked
-        for key, (job, value, hashed) in list(self.running.items()):
+        for key, task in list(self.running.items()):
+            job = task.job
             needed = [d for d, v in zip(job.node.deps, job.values) if is_future(v) and v.key in keys]
             if needed:
                 message = f"{quoted(job.node.name)} needed {listed(needed)}, lost with a worker of the cluster"
-            elif value.key in keys or hashed.key in keys:
+            elif key in keys:
                 message = f"{quoted(job.node.name)} was running on a worker that left the cluster"
             else:
                 continue
             del self.running[key]
-            value.cancel()
-            hashed.cancel()
+            _inboxes.pop(key, None)
+            task.value.cancel()
             self.scheduler.finish(job, None, 0, LostValue(message + "; the next run retries it"))
 
     def fail_lost(self) -> None:
@@ -384,20 +436,32 @@ class _Driver:
             run.report.failed[name] = error
 
 
-def submit(client: Any, run: Pass, job: Job, check_mutation: bool) -> tuple[Any, Any]:
-    """Starts the job's two tasks: the value, kept on its worker, and its hash."""
-    node = job.node
-    name = node.name
-    if node.is_async:
-        raise TypeError(f"{quoted(name)} is an async function: run the flow with `await flow.arun()`")
-    expected = None
-    if check_mutation:
-        expected = [run.nodes[d].hash if run.nodes[d].hashed else None for d in node.deps]
-    token = uuid.uuid4().hex
-    try:
-        value = client.submit(compute, name, node.func, node.call, node.deps, expected, *job.values,
-                              key=f"{name}-{token}", pure=False)
-    except Exception as error:
-        raise type(error)(f"{quoted(name)} cannot be sent to the cluster: {error}") from error
-    hashed = client.submit(value_hash, name, node.hashed, value, key=f"{name}-hash-{token}", pure=False)
-    return value, hashed
+class _Task:
+    __slots__ = ("job", "value", "hash", "hashed")
+
+    def __init__(self, job: Job, value: Any) -> None:
+        self.job, self.value = job, value
+        self.hash: int | None = None
+        self.hashed = False  # whether the hash arrived
+
+
+# Where each running task's hash goes, by task key: the topic's handler is
+# shared by every run on a client.
+_inboxes: dict[str, queue.SimpleQueue[Any]] = {}
+_listening: weakref.WeakSet[Any] = weakref.WeakSet()
+
+
+def _listen(client: Any) -> str:
+    """The client's topic for hashes, subscribed to once."""
+    topic = f"movra-hashes-{client.id}"
+    if client not in _listening:
+        client.subscribe_topic(topic, _route)
+        _listening.add(client)
+    return topic
+
+
+def _route(event: tuple[float, list[Any]]) -> None:
+    key = event[1][0]
+    inbox = _inboxes.get(key)
+    if inbox is not None:
+        inbox.put(event[1])
