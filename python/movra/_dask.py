@@ -314,10 +314,14 @@ class _Driver:
             return
         jobs = [job for job in jobs if not self.refused(job)]
         keys = [f"{job.node.name}-{uuid.uuid4().hex}" for job in jobs]
+        for key in keys:  # before submitting: a hash may come back at once
+            _inboxes[key] = self.inbox
         try:
             futures = self.client.map(compute, *zip(*(self.arguments(job, key) for job, key in zip(jobs, keys))),
                                       key=keys, pure=False)
         except Exception:
+            for key in keys:
+                del _inboxes[key]
             if len(jobs) == 1:
                 job = jobs[0]
                 self.scheduler.finish(job, None, 0, self.unsendable(job))
@@ -327,7 +331,6 @@ class _Driver:
             return
         for job, key, future in zip(jobs, keys, futures):
             self.running[key] = _Task(job, future)
-            _inboxes[key] = self.inbox
             future.add_done_callback(self.inbox.put)
 
     def refused(self, job: Job) -> bool:
