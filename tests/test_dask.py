@@ -391,3 +391,18 @@ def test_values_lost_between_runs_are_recomputed_by_the_next(client, cluster, wo
     report = flow.run(executor=client if next_run == "cluster" else None)
     assert sorted(report.recomputed) == ["a", "b"] and report.memo_hits == []
     assert (flow["a"], flow["b"], flow["elsewhere"]) == (8, 9, -4)
+
+
+def test_values_of_a_closed_client_are_refetched_by_recomputing(cluster):
+    own = Client(cluster)
+    flow = Flow()
+    flow.input("x", 1)
+    flow.reactive(deps=["x"], name="a")(lambda x: x + 1)
+    flow.reactive(deps=["a"], name="b")(lambda a: a * 10)
+    flow.run(executor=own)
+    own.close()
+    with pytest.raises(LookupError, match='^the value of "a" cannot be fetched from the cluster .*; '
+                                          "run the flow to recompute it$"):
+        flow["a"]
+    report = flow.run()
+    assert (sorted(report.recomputed), flow["b"]) == (["a", "b"], 20)
