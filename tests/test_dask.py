@@ -353,7 +353,7 @@ def test_a_worker_lost_mid_run_fails_its_values_and_the_next_run_recomputes_them
     flow = Flow()
     flow.input("x", 1)
     flow.reactive(deps=["x"], name="a")(lambda x: list(range(100)) + [x])
-    flow.reactive(deps=["x"], name="slow")(lambda x: time.sleep(1.5) or x)
+    flow.reactive(deps=["x"], name="slow")(lambda x: time.sleep(3) or x)  # outlasts noticing the loss
     flow.reactive(deps=["a", "slow"], name="c")(lambda a, s: len(a) + s)
     with pinned(doomed):
         flow.run(targets=["a"], executor=client)
