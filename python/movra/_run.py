@@ -106,9 +106,11 @@ class Job:
 
 
 class Pass:
-    def __init__(self, flow: Flow, schedule: list[str]) -> None:
+    def __init__(self, flow: Flow, schedule: list[str],
+                 fetch: Callable[[list[Any]], list[Any]] | None = None) -> None:
         self.flow, self.graph, self.nodes = flow, flow.graph, flow._nodes
         self.schedule = schedule
+        self.fetch = fetch  # brings values kept elsewhere (on a cluster) to this process
         self.store = flow._store
         self.check_mutation = flow._check_mutation
         self.report = Report()
@@ -234,6 +236,12 @@ class Pass:
             self.graph.skip_node(name, signature)  # the same inputs as its last success
             self.report.memo_hits.append(name)
             return None
+        if self.fetch is not None:
+            try:
+                values = self.fetch(values)
+            except Exception as error:
+                self.fail_now(node, error)
+                return None
         job = Job(node, values, signature, key)
         if self.store is not None and self.load(job):
             return None
@@ -322,6 +330,14 @@ class Pass:
             return RuntimeError(f"{quoted(node.name)} changed its argument {quoted(dep)} in place; "
                                 "node functions must not mutate their arguments")
         return None
+
+    def spoil(self, name: str) -> None:
+        """`name`'s value was changed in place: unusable for the rest of the
+        run, recomputed by the next, and a change for what depends on it."""
+        node = self.nodes[name]
+        node.forced, node.hash = True, next(_tokens)
+        self.graph.mark_dirty([name])
+        self.unusable.add(name)
 
     def fail_now(self, node: Node, error: BaseException) -> None:
         self.graph.set_dirty(node.name)

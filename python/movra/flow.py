@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import asyncio
 import queue
+import sys
 import threading
 import time
 import warnings
@@ -283,7 +284,7 @@ class Flow:
         node = self._node(name)
         if node.value is MISSING:
             raise LookupError(f"{quoted(name)} has no value yet: run the flow first")
-        return node.value
+        return _local(name, node.value)
 
     def get(self, name: str) -> Any:
         """The node's current value, computing only what it needs."""
@@ -338,7 +339,8 @@ class Flow:
         failed node: what finished is kept, what was in flight runs again."""
         started = time.perf_counter()
         with self._running():
-            run = Pass(self, self._schedule(targets))
+            fetch = self._prepare_remote(executor)
+            run = Pass(self, self._schedule(targets), fetch)
             try:
                 if executor is None:
                     run.run_inline()
@@ -353,6 +355,8 @@ class Flow:
         """`run()` for asyncio: `async def` nodes run concurrently on the running
         event loop, plain functions inline (or on `executor`).  Cancelling it
         leaves the flow as consistent as a failed node does."""
+        if _is_dask_client(executor):
+            raise TypeError("arun() cannot use a distributed.Client: call flow.run(executor=client)")
         started = time.perf_counter()
         while not self._lock.acquire(blocking=False):
             if self._owner == threading.get_ident():
@@ -361,7 +365,8 @@ class Flow:
         try:
             self._owner = threading.get_ident()
             self._apply_queued()
-            run = Pass(self, self._schedule(targets))
+            fetch = self._prepare_remote(None)
+            run = Pass(self, self._schedule(targets), fetch)
             try:
                 await _drive_async(run, executor)
             except BaseException:
@@ -405,6 +410,14 @@ class Flow:
         self.graph = _structure.build(self._nodes, _structure.clean_nodes(self.graph))
         self._stale = False
 
+    def _prepare_remote(self, executor: Any) -> Callable[[list[Any]], list[Any]] | None:
+        """Checks a cluster's client, and the values the flow keeps on clusters,
+        before scheduling; for a run elsewhere, how to bring those values here."""
+        if not (_is_dask_client(executor) or "movra._dask" in sys.modules):
+            return None
+        from ._dask import prepare
+        return prepare(self, executor)
+
     def _drive(self, run: Pass, executor: Any) -> None:
         if _is_dask_client(executor):
             from ._dask import drive
@@ -441,7 +454,7 @@ class Flow:
         for name, old, new in run.changes:
             for handle in list(self._watchers.get(name, ())):
                 try:
-                    handle.callback(None if old is MISSING else old, new)
+                    handle.callback(None if old is MISSING else _local(name, old), _local(name, new))
                 except Exception as error:
                     run.report.callback_errors.append((name, error))
                     warnings.warn(f"a watch callback of {quoted(name)} raised {type(error).__name__}: {error}",
@@ -515,6 +528,14 @@ def _article(kind: str) -> str:
 
 def _is_dask_client(executor: Any) -> bool:
     return type(executor).__module__.split(".")[0] == "distributed"
+
+
+def _local(name: str, value: Any) -> Any:
+    """The value itself, fetched if it is kept on a cluster."""
+    if type(value).__module__.split(".")[0] != "distributed":
+        return value
+    from ._dask import fetch
+    return fetch(name, value)
 
 
 def _finish_batch(scheduler: Any, jobs: list[Job], outcome: Future[Any]) -> None:
