@@ -21,8 +21,6 @@ dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
 from distributed import Client, Future, LocalCluster  # noqa: E402
 
-from test_flow_properties import downstream_of, expected_values, flows  # noqa: E402
-
 
 @pytest.fixture(scope="module")
 def cluster():
@@ -83,6 +81,37 @@ def outcome(report):
 
 
 # Parity with an inline run ----------------------------------------------------
+
+@st.composite
+def flows(draw):
+    inputs = draw(st.integers(1, 4))
+    computed = draw(st.integers(1, 12))
+    nodes = []  # (name, deps, weight)
+    names = [f"in{i}" for i in range(inputs)]
+    for i in range(computed):
+        deps = draw(st.lists(st.sampled_from(names), min_size=1, max_size=3, unique=True))
+        nodes.append((f"c{i}", deps, draw(st.integers(1, 3))))
+        names.append(f"c{i}")
+    changes = draw(st.lists(
+        st.dictionaries(st.sampled_from(names[:inputs]), st.integers(0, 4), max_size=2), max_size=6))
+    return inputs, nodes, changes
+
+
+def expected_values(inputs, nodes):
+    values = dict(inputs)
+    for name, deps, weight in nodes:
+        values[name] = (weight * sum(values[d] for d in deps) + len(deps)) % 5
+    return values
+
+
+def downstream_of(seeds, nodes):
+    reached = set(seeds)
+    for name, deps, _ in nodes:  # declared in dependency order
+        if reached.intersection(deps):
+            reached.add(name)
+    return reached
+
+
 
 @settings(max_examples=8, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(flows())

@@ -129,7 +129,7 @@ class Pass:
         check, skip, commit = graph.check_node, graph.skip_node, graph.commit_node
         memo_hit, recomputed, cut_off = report.memo_hits.append, report.recomputed.append, report.cut_off.append
         seconds, unusable, watched = report.seconds, self.unusable, self.flow._watchers
-        simple = self.store is None and not self.check_mutation
+        simple = self.store is None and not self.check_mutation and self.fetch is None
         clock, frozen, array = time.perf_counter, self.flow._frozen, _array_type()
         for name in self.schedule:
             node = nodes[name]
