@@ -23,7 +23,9 @@ PAGES = {  # page -> (screenshot, expected <title>)
     "reference/flow/index.html": ("flow-api.png", "Flow API - movra"),
 }
 FLOW_API = ["movra.Flow", "movra.Report", "movra.Explanation", "movra.FlowError", "movra.content_hash",
-            "movra.Flow.run", "movra.Flow.set", "movra.Flow.refresh", "movra.Flow.explain"]
+            "movra.Flow.run", "movra.Flow.set", "movra.Flow.refresh", "movra.Flow.explain", "movra.Flow.watch",
+            "movra.flow.Watch", "movra.Store", "movra.StoreWarning", "movra.store.SQLiteStore",
+            "movra.store.DirectoryStore", "movra.store.open_store"]
 PNG = b"\x89PNG\r\n\x1a\n"
 
 
