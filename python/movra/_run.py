@@ -57,7 +57,8 @@ def hash_of(name: str, value: Any) -> int:
     try:
         return content_hash(value)
     except Exception as error:
-        raise _renamed(error, f"the value of {quoted(name)} cannot be hashed: {error}") from error
+        raise _renamed(error, f"the value of {quoted(name)} cannot be hashed: {error} "
+                              "(or declare the node with hashed=False)") from error
 
 
 def _renamed(error: Exception, message: str) -> Exception:
@@ -116,6 +117,7 @@ class Pass:
         self.report = Report()
         self.unusable: set[str] = set()  # failed, or blocked by a failure
         self.in_flight: dict[str, Job] = {}
+        self.scheduler: _Scheduler | None = None  # for a concurrent run
         self.current: Node | None = None  # the fast path's node in flight
         self.current_signature = 0
         self.changes: list[tuple[str, Any, Any]] = []  # (name, old value, new value)
@@ -167,7 +169,8 @@ class Pass:
                 try:
                     h = content_hash(value)
                 except Exception as error:
-                    self.fail_inline(node, _renamed(error, f"the value of {quoted(name)} cannot be hashed: {error}"))
+                    self.fail_inline(node, _renamed(error, f"the value of {quoted(name)} cannot be hashed: "
+                                                           f"{error} (or declare the node with hashed=False)"))
                     continue
                 seconds[name] = clock() - started
                 node.previous_memo, node.memo, node.forced, node.failure = node.memo, key, False, None
@@ -204,7 +207,22 @@ class Pass:
         self.complete(job, value, h, None)
 
     def concurrent(self) -> _Scheduler:
-        return _Scheduler(self)
+        self.scheduler = _Scheduler(self)
+        return self.scheduler
+
+    def sort_report(self) -> None:
+        """Puts a concurrent run's lists in topological order, as an inline run's are."""
+        if self.scheduler is None:
+            return
+        position, report, last = self.scheduler.position, self.report, len(self.schedule)
+
+        def place(name: str) -> int:
+            return position.get(name, last)  # a value lost on a cluster may fail an unscheduled node
+
+        for names in (report.inputs, report.recomputed, report.loaded, report.cut_off, report.memo_hits,
+                      report.blocked):
+            names.sort(key=place)
+        report.failed = dict(sorted(report.failed.items(), key=lambda item: place(item[0])))
 
     # One node ---------------------------------------------------------------
 

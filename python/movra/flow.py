@@ -4,8 +4,9 @@ A flow holds the values; its `Graph` holds the bookkeeping.  Each run walks the
 kernel's schedule of what changed, in topological order (see `_run`).
 
 Concurrency: one run at a time.  A second `run()` from another thread waits
-for the first; a run started from inside a node function or a watch callback
-of the same flow raises RuntimeError.  `set()` and `refresh()` never wait: made
+for the first; a run started from inside one of the flow's own node functions
+raises RuntimeError (watch callbacks are called after the run, and may run it
+again).  `set()` and `refresh()` never wait: made
 while a run is in progress, they apply when it ends, so a run sees the inputs
 as they were when it started.  Declaring and removing nodes wait for a run in
 progress to end.  Reading `flow[name]` never waits.
@@ -104,8 +105,9 @@ class Flow:
             with a new one at the next run; do not change it yourself.
 
     Concurrency: one run at a time. A second `run()` from another thread
-    waits for the first; a run started from inside a node function or a watch
-    callback raises RuntimeError. `set()` and `refresh()` never wait: made
+    waits for the first; a run started from inside one of the flow's own node
+    functions raises RuntimeError (watch callbacks are called once the run is
+    over, and may start another). `set()` and `refresh()` never wait: made
     during a run, they apply when it ends, so a run sees the inputs as they
     were when it started.
     """
@@ -380,7 +382,7 @@ class Flow:
     def _running(self) -> Iterator[None]:
         if self._owner == threading.get_ident():
             raise RuntimeError("this flow is already running in this thread "
-                               "(a node function or callback cannot run its own flow)")
+                               "(a node function cannot run its own flow)")
         self._lock.acquire()
         try:
             self._owner = threading.get_ident()
@@ -429,6 +431,7 @@ class Flow:
         flush = getattr(self._store, "flush", None)
         if flush is not None:
             flush()  # a store may hold back writes until the run ends
+        run.sort_report()
         report = run.report
         report.total_seconds = time.perf_counter() - started
         self._notify(run)
