@@ -112,7 +112,7 @@ class Pass:
         self.flow, self.graph, self.nodes = flow, flow.graph, flow._nodes
         self.schedule = schedule
         self.fetch = fetch  # brings values kept elsewhere (on a cluster) to this process
-        self.store = flow._store
+        self.store: Any = flow._store  # a cluster run wraps it
         self.check_mutation = flow._check_mutation
         self.report = Report()
         self.unusable: set[str] = set()  # failed, or blocked by a failure
@@ -287,7 +287,7 @@ class Pass:
         if key is None:
             return False
         started = time.perf_counter()
-        found, value = self.store.lookup(key)  # type: ignore[union-attr]
+        found, value = self.store.lookup(key)
         if not found:
             return False
         try:

@@ -577,7 +577,7 @@ def _drive_executor(run: Pass, executor: Executor) -> None:
             for batch in _batches(jobs, executor):
                 work = [(j.node.name, j.node.func, j.node.call, j.node.hashed, j.values) for j in batch]
                 try:
-                    future = executor.submit(call_batch, work)
+                    future = executor.submit(call_batch, work)  # type: ignore[arg-type]
                 except Exception as error:  # a pool shut down or broken
                     for job in batch:
                         scheduler.finish(job, None, 0, error)
