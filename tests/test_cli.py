@@ -6,7 +6,6 @@ from importlib import metadata
 import pytest
 
 import movra
-from movra import __main__ as cli
 
 BANNER = f"movra {metadata.version('movra')} (kernel {movra.kernel_version()})"
 

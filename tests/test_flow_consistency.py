@@ -1,5 +1,6 @@
 """Flow stays consistent when a run is interrupted, a source fails, an executor
 breaks, a node mutates its arguments, or threads use the flow at once."""
+import queue
 import threading
 import time
 from collections import OrderedDict
@@ -8,7 +9,6 @@ from enum import IntEnum
 
 import pytest
 
-import movra.flow
 from movra import Flow, FlowError
 
 
@@ -88,7 +88,7 @@ def test_an_interrupt_while_waiting_on_a_pool_is_recovered(monkeypatch):
         def get(self):
             raise KeyboardInterrupt
 
-    monkeypatch.setattr(movra.flow.queue, "SimpleQueue", Interrupted)
+    monkeypatch.setattr(queue, "SimpleQueue", Interrupted)
     with ThreadPoolExecutor(1) as pool:
         with pytest.raises(KeyboardInterrupt):
             flow.run(executor=pool)
@@ -342,7 +342,7 @@ def test_explain_is_linear_and_needs_no_recursion():
         flow.reactive(deps=[f"a{i-1}", f"b{i-1}"], name=f"a{i}")(lambda x, y: x + y)
         flow.reactive(deps=[f"a{i-1}", f"b{i-1}"], name=f"b{i}")(lambda x, y: x - y)
     for i in range(3000):
-        flow.reactive(deps=[f"a40" if i == 0 else f"c{i-1}"], name=f"c{i}")(lambda x: x)
+        flow.reactive(deps=["a40" if i == 0 else f"c{i-1}"], name=f"c{i}")(lambda x: x)
     flow.run()
     flow.set(a0=1)
     why = flow.explain("c2999")

@@ -168,14 +168,13 @@ def check_scenario(inputs, nodes, steps, store, with_async):
             for name in model.nodes:
                 assert (flow.explain(name).verdict == "would recompute") == (name in pending), name
             reach = model.downstream(really_changed() | set(trouble))
-            failed = False
             try:
                 report = run_flow(flow, step[1], step[2], model, with_async)
             except FlowError as error:
-                report, failed = error.report, True
+                report = error.report
                 assert set(error.report.failed) <= set(trouble)
             except KeyboardInterrupt:
-                report, failed = None, True
+                report = None
             expected = model.values()
             for name in model.nodes:
                 if flow.is_current(name):

@@ -8,19 +8,6 @@ import pytest
 from movra import Flow, FlowError
 
 
-def counted(flow=None):
-    flow, calls = flow or Flow(interactive=True), []
-    flow.input("x", 1)
-
-    def node(name, deps, fn):
-        def compute(*args):
-            calls.append(name)
-            return fn(*args)
-        flow.reactive(deps=deps, name=name, version=name + fn.__doc__ if fn.__doc__ else None)(compute)
-
-    return flow, calls, node
-
-
 def test_redefining_recomputes_the_node_and_its_reach_only():
     flow, calls = Flow(interactive=True), []
     flow.input("x", 1)

@@ -117,7 +117,7 @@ class Pass:
         self.report = Report()
         self.unusable: set[str] = set()  # failed, or blocked by a failure
         self.in_flight: dict[str, Job] = {}
-        self.scheduler: _Scheduler | None = None  # for a concurrent run
+        self.positions: dict[str, int] | None = None  # a concurrent run's schedule positions
         self.current: Node | None = None  # the fast path's node in flight
         self.current_signature = 0
         self.changes: list[tuple[str, Any, Any]] = []  # (name, old value, new value)
@@ -207,14 +207,15 @@ class Pass:
         self.complete(job, value, h, None)
 
     def concurrent(self) -> _Scheduler:
-        self.scheduler = _Scheduler(self)
-        return self.scheduler
+        scheduler = _Scheduler(self)
+        self.positions = scheduler.position  # not the scheduler, which refers back to this pass
+        return scheduler
 
     def sort_report(self) -> None:
         """Puts a concurrent run's lists in topological order, as an inline run's are."""
-        if self.scheduler is None:
+        if self.positions is None:
             return
-        position, report, last = self.scheduler.position, self.report, len(self.schedule)
+        position, report, last = self.positions, self.report, len(self.schedule)
 
         def place(name: str) -> int:
             return position.get(name, last)  # a value lost on a cluster may fail an unscheduled node

@@ -16,7 +16,6 @@ copy-on-write when read) at over 1 GB/s both ways.
 from __future__ import annotations
 
 import atexit
-import errno
 import mmap
 import os
 import secrets
