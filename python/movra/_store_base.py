@@ -233,14 +233,19 @@ class BaseStore:
         warnings.warn(f"store {self.path}: {message}", StoreWarning, stacklevel=4)
 
     def _encode(self, value: Any) -> tuple[list[Any], int] | None:
+        """The pickled parts of `value` and their length, or None for a value not
+        to store: one that does not pickle, or one larger than `max_bytes`
+        (it would evict everything and then itself)."""
         try:
-            return encode(value)
+            parts, length = encode(value)
         except UnpicklableValue as error:
             kind = type(value).__qualname__
             self._warn(f"pickle:{type(value).__module__}.{kind}",
                        f"a value of type {kind} does not pickle, so it is not stored "
                        f"({error.args[0]!r})")
             return None
+        too_large = self.max_bytes is not None and length > self.max_bytes
+        return None if too_large else (parts, length)
 
     def _require_open(self) -> None:
         if self._closed:

@@ -213,8 +213,6 @@ class DirectoryStore(BaseStore):
             if encoded is None:
                 return
             parts, length = encoded
-            if self.max_bytes is not None and length > self.max_bytes:
-                return  # it would evict everything and then itself
             encoded_key = key.encode("utf-8", "surrogatepass")
             crc_of = checksum_started(parts, length)  # computed while the file is written
             path = self._entry_path(key)

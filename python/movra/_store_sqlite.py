@@ -313,8 +313,6 @@ class SQLiteStore(BaseStore):
             if encoded is None:
                 return
             parts, length = encoded
-            if self.max_bytes is not None and length > self.max_bytes:
-                return  # it would evict everything and then itself
             crc_of = checksum_started(parts, length)  # computed while the file is written
             if length <= self.inline_limit:
                 data = b"".join(parts)

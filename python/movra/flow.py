@@ -139,10 +139,9 @@ class Flow:
             raise TypeError(f"a node's name must be a str, not {type(name).__qualname__}")
         with self._structure_change():
             old = self._nodes.get(name)
-            if old is None or old.kind != "input" or old.hashed != hashed:
-                self._declare(Node(name, "input", hashed=hashed), replace)
-            elif not (replace or self._interactive):
-                self._declare(Node(name, "input", hashed=hashed), replace)  # raises
+            if old is None or old.kind != "input" or old.hashed != hashed or not (replace or self._interactive):
+                self._declare(Node(name, "input", hashed=hashed), replace)  # new, changed or refused
+            # else the same input declared again (a notebook cell run again): it keeps its value
         if value is not MISSING:
             self.set({name: value})
 
