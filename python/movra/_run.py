@@ -57,11 +57,12 @@ def hash_of(name: str, value: Any) -> int:
     try:
         return content_hash(value)
     except Exception as error:
-        raise _renamed(error, f"the value of {quoted(name)} cannot be hashed: {error} "
-                              "(or declare the node with hashed=False)") from error
+        raise unhashable(name, error) from error
 
 
-def _renamed(error: Exception, message: str) -> Exception:
+def unhashable(name: str, error: Exception) -> Exception:
+    """`error`, raised by hashing node `name`'s value, restated to name the node."""
+    message = f"the value of {quoted(name)} cannot be hashed: {error} (or declare the node with hashed=False)"
     try:
         return type(error)(message)
     except Exception:
@@ -169,8 +170,9 @@ class Pass:
                 try:
                     h = content_hash(value)
                 except Exception as error:
-                    self.fail_inline(node, _renamed(error, f"the value of {quoted(name)} cannot be hashed: "
-                                                           f"{error} (or declare the node with hashed=False)"))
+                    failure = unhashable(name, error)
+                    failure.__cause__ = error
+                    self.fail_inline(node, failure)
                     continue
                 seconds[name] = clock() - started
                 node.previous_memo, node.memo, node.forced, node.failure = node.memo, key, False, None
