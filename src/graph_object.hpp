@@ -10,11 +10,21 @@
 
 namespace movra::py {
 
+#ifndef MOVRA_BUILD_ID
+#define MOVRA_BUILD_ID 0
+#endif
+
+/// Drawn when the build is configured: another native module of the package
+/// reaches a Graph's core only when the object carries its own build's stamp,
+/// that is, when both were compiled from the same sources with this layout.
+inline constexpr std::uint64_t kBuildStamp = 0x6d6f7672'00000000ULL ^ MOVRA_BUILD_ID;
+
 struct GraphObject {
   PyObject_HEAD
   core::Graph graph;
   /// 0: free; n: n calls reading the graph; kExclusive: one call changing it.
   std::atomic<std::uintptr_t> borrows;
+  std::uint64_t build;
 };
 
 inline constexpr std::uintptr_t kExclusive = ~std::uintptr_t{0};

@@ -146,6 +146,7 @@ PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     auto* object = reinterpret_cast<GraphObject*>(self);
     new (&object->graph) Graph(std::move(graph));
     new (&object->borrows) std::atomic<std::uintptr_t>(0);
+    object->build = kBuildStamp;
     return self;
   });
 }

@@ -39,9 +39,9 @@ from typing import TYPE_CHECKING, Any
 
 import distributed
 
-from ._declare import MISSING, CallPlan
+from ._backends import call, call_and_hash
+from ._declare import CallPlan
 from ._names import listed, quoted
-from ._run import Job, Pass, _tokens, call_node, hash_of
 from .hashing import content_hash
 
 if TYPE_CHECKING:
@@ -94,22 +94,29 @@ def is_future(value: Any) -> bool:
 
 # On the workers --------------------------------------------------------------
 
-def compute(name: str, func: Callable[..., Any], call: CallPlan | None, deps: Sequence[str],
+def compute(name: str, func: Callable[..., Any], call_plan: CallPlan | None, deps: Sequence[str],
             expected: Sequence[int | None] | None, hashed: bool, topic: str, key: str,
-            values: Sequence[Any]) -> Any:
+            args: list[Any], kwargs: dict[str, Any] | None) -> Any:
     """Runs on a worker: calls the node's function, checks (with `expected`,
-    its arguments' hashes) that it left them unchanged, and sends the value's
-    hash to the driver."""
-    value = call_node(func, call, values)
+    its dependencies' hashes) that it left its arguments unchanged, and sends
+    the value's hash to the driver."""
+    value, h = call_and_hash(name, func, hashed, tuple(args), kwargs)
     if expected is not None:
-        for k, (arg, h) in enumerate(zip(values, expected)):
-            if h is not None and content_hash(arg) != h:
+        for k, (arg, want) in enumerate(zip(_in_dependency_order(call_plan, args, kwargs), expected)):
+            if want is not None and content_hash(arg) != want:
                 raise MutatedArgument(f"{quoted(name)} changed its argument {quoted(deps[k])} in place; "
                                       "node functions must not mutate their arguments", k)
     _check_pickles(name, value)
-    h = hash_of(name, value) if hashed else None
     distributed.get_worker().log_event(topic, [key, h])
     return value
+
+
+def _in_dependency_order(plan: CallPlan | None, args: list[Any], kwargs: dict[str, Any] | None) -> list[Any]:
+    if plan is None:
+        return list(args)
+    values: dict[int, Any] = dict(zip(plan.positional, args))
+    values.update((index, (kwargs or {})[name]) for name, index in plan.keywords)
+    return [values[k] for k in sorted(values)]
 
 
 def _check_pickles(name: str, value: Any) -> None:
@@ -135,7 +142,7 @@ def _out_of_band(buffer: pickle.PickleBuffer) -> bool:
 
 # On the driver ---------------------------------------------------------------
 
-def prepare(flow: Flow, executor: Any) -> Callable[[list[Any]], list[Any]] | None:
+def prepare(flow: Flow, engine: Any, executor: Any) -> Callable[[Any], Any] | None:
     """Before a run: checks the client it will use, and finds the values that
     left the cluster since the flow last looked.  Those nodes are forced to
     run again.  For a run that does not use a cluster, returns the function
@@ -146,9 +153,10 @@ def prepare(flow: Flow, executor: Any) -> Callable[[list[Any]], list[Any]] | Non
     held = _held.get(flow)
     if held is None:
         return None
-    lost = lost_values(flow, held, client)
+    lost = lost_values(engine, held, client)
     if lost:
-        drop(flow, lost)
+        engine.drop(lost)
+        held.names.difference_update(lost)
     if client is not None or not held.names:
         return None
     return fetch_all
@@ -166,29 +174,36 @@ def check_client(client: Any) -> None:
                               f"{type(error).__name__}: {error}") from error
 
 
-def lost_values(flow: Flow, held: _Held, client: Any | None) -> list[str]:
+def _future_of(engine: Any, name: str) -> Any:
+    try:
+        value = engine.value(name)
+    except KeyError:
+        return None
+    return value if is_future(value) else None
+
+
+def lost_values(engine: Any, held: _Held, client: Any | None) -> list[str]:
     """The nodes whose value is a future that can no longer be trusted: one
     lost with a worker, cancelled, failed, or belonging to a client that is
     closed or is not the one this run uses.  Names no longer holding a future
     are forgotten."""
-    nodes, lost = flow._nodes, []
-    by_client: dict[Any, list[str]] = {}
+    lost: list[str] = []
+    by_client: dict[Any, list[tuple[str, Any]]] = {}
     for name in list(held.names):
-        node = nodes.get(name)
-        future: Any = None if node is None else node.value
-        if not is_future(future):
+        future = _future_of(engine, name)
+        if future is None:
             held.names.discard(name)
         elif future.status not in ("finished", "pending") or future.client.status != "running" or (
                 client is not None and future.client is not client):
             lost.append(name)
         else:
-            by_client.setdefault(future.client, []).append(name)
-    for owner, names in by_client.items():
+            by_client.setdefault(future.client, []).append((name, future))
+    for owner, pairs in by_client.items():
         keys = removed_keys(owner, held)
         if keys is None:
-            lost.extend(names)  # its scheduler cannot say
+            lost.extend(n for n, _ in pairs)  # its scheduler cannot say
         else:
-            lost.extend(n for n in names if nodes[n].value.key in keys)
+            lost.extend(n for n, f in pairs if f.key in keys)
     return lost
 
 
@@ -211,19 +226,7 @@ def removed_keys(client: Any, held: _Held) -> set[Any] | None:
     return keys
 
 
-def drop(flow: Flow, names: list[str]) -> None:
-    """Forgets lost values: each node runs again, and what depends on it is dirty."""
-    held = _held.get(flow)
-    for name in names:
-        node = flow._nodes[name]
-        node.value, node.forced = MISSING, True
-        if held is not None:
-            held.names.discard(name)
-    if not flow._stale:
-        flow.graph.mark_dirty(names)
-
-
-def fetch_all(values: list[Any]) -> list[Any]:
+def fetch_all(values: Any) -> Any:
     """The values with every future replaced by its result, fetched together."""
     futures = [v for v in values if is_future(v)]
     if not futures:
@@ -241,55 +244,35 @@ def fetch(name: str, future: Any) -> Any:
                           f"({type(error).__name__}: {error}); run the flow to recompute it") from error
 
 
-class _FetchingStore:
-    """A store seen through a cluster run: a value is fetched to be saved."""
-
-    def __init__(self, store: Any) -> None:
-        self.store = store
-
-    def lookup(self, key: str) -> tuple[bool, Any]:
-        found, value = self.store.lookup(key)
-        return found, value
-
-    def save(self, key: str, value: Any) -> None:
-        self.store.save(key, value.result() if is_future(value) else value)
-
-
-def drive(run: Pass, client: Any) -> None:
-    """Runs the pass's jobs on the cluster; see the module's description."""
-    held = _held.setdefault(run.flow, _Held())
+def drive(flow: Flow, engine: Any, run: Any, client: Any, check_mutation: bool) -> None:
+    """Runs the jobs on the cluster; see the module's description."""
+    held = _held.setdefault(flow, _Held())
     if held.seen.get(client.scheduler.address) is None:
         removed_keys(client, held)  # what happened before this flow used the cluster is not its loss
-    if run.store is not None:
-        run.store = _FetchingStore(run.store)
-    check_mutation, run.check_mutation = run.check_mutation, False  # checked on the workers
-    try:
-        _Driver(run, client, held, check_mutation).drive()
-    finally:
-        run.check_mutation = check_mutation
+    _Driver(engine, run, client, held, check_mutation).drive()
 
 
 class _Driver:
-    """One cluster run: submits ready jobs, commits hashes as they arrive, and
-    watches for workers leaving the cluster."""
+    """One cluster run: submits ready jobs, hands back hashes as they arrive,
+    and watches for workers leaving the cluster."""
 
-    def __init__(self, run: Pass, client: Any, held: _Held, check_mutation: bool) -> None:
-        self.run, self.client, self.held, self.check_mutation = run, client, held, check_mutation
-        self.scheduler = run.concurrent()
+    def __init__(self, engine: Any, run: Any, client: Any, held: _Held, check_mutation: bool) -> None:
+        self.engine, self.run, self.client, self.held = engine, run, client, held
+        self.check_mutation = check_mutation
         self.topic = _listen(client)
         self.running: dict[str, _Task] = {}  # by task key
         self.inbox: queue.SimpleQueue[Any] = queue.SimpleQueue()  # finished futures, and [key, hash] pairs
         self.lost: dict[str, None] = {}  # nodes whose value left with a worker, in the order seen
 
     def drive(self) -> None:
-        scheduler, running = self.scheduler, self.running
+        run, running = self.run, self.running
         try:
             while True:
-                self.start(scheduler.next_jobs())
+                self.start(run.ready())
                 if not running:
-                    if scheduler.ready:
-                        continue
-                    break
+                    if run.finished:
+                        break
+                    continue
                 try:
                     batch = [self.inbox.get(timeout=POLL_SECONDS)]
                 except queue.Empty:
@@ -308,12 +291,11 @@ class _Driver:
         self.check_workers()
         self.fail_lost()
 
-    def start(self, jobs: list[Job]) -> None:
+    def start(self, jobs: list[Any]) -> None:
         """Submits the jobs together; one whose function does not pickle fails alone."""
         if not jobs:
             return
-        jobs = [job for job in jobs if not self.refused(job)]
-        keys = [f"{job.node.name}-{uuid.uuid4().hex}" for job in jobs]
+        keys = [f"{job[1].name}-{uuid.uuid4().hex}" for job in jobs]
         for key in keys:  # before submitting: a hash may come back at once
             _inboxes[key] = self.inbox
         try:
@@ -323,8 +305,7 @@ class _Driver:
             for key in keys:
                 del _inboxes[key]
             if len(jobs) == 1:
-                job = jobs[0]
-                self.scheduler.finish(job, None, 0, self.unsendable(job))
+                self.run.fail(jobs[0][0], self.unsendable(jobs[0]))
                 return
             for job in jobs:
                 self.start([job])
@@ -333,29 +314,21 @@ class _Driver:
             self.running[key] = _Task(job, future)
             future.add_done_callback(self.inbox.put)
 
-    def refused(self, job: Job) -> bool:
-        if not job.node.is_async:
-            return False
-        self.scheduler.finish(job, None, 0, TypeError(
-            f"{quoted(job.node.name)} is an async function: run the flow with `await flow.arun()`"))
-        return True
+    def arguments(self, job: Any, key: str) -> tuple[Any, ...]:
+        token, node, args, kwargs = job
+        expected = self.run.expected(token) if self.check_mutation else None
+        return node.name, node.func, node.call, node.deps, expected, node.hashed, self.topic, key, list(args), kwargs
 
-    def arguments(self, job: Job, key: str) -> tuple[Any, ...]:
-        node, nodes = job.node, self.run.nodes
-        expected = None
-        if self.check_mutation:
-            expected = [nodes[d].hash if nodes[d].hashed else None for d in node.deps]
-        return node.name, node.func, node.call, node.deps, expected, node.hashed, self.topic, key, job.values
-
-    def unsendable(self, job: Job) -> Exception:
+    def unsendable(self, job: Any) -> Exception:
+        name = job[1].name
         try:
             self.client.submit(compute, *self.arguments(job, "probe"), key=f"probe-{uuid.uuid4().hex}")
         except Exception as error:
-            return type(error)(f"{quoted(job.node.name)} cannot be sent to the cluster: {error}")
-        return RuntimeError(f"{quoted(job.node.name)} cannot be sent to the cluster")
+            return type(error)(f"{quoted(name)} cannot be sent to the cluster: {error}")
+        return RuntimeError(f"{quoted(name)} cannot be sent to the cluster")
 
     def settle(self, batch: list[Any]) -> None:
-        """Records hashes and finished tasks; commits, in schedule order, the
+        """Records hashes and finished tasks; hands back, in token order, the
         jobs that have both (or that failed)."""
         running, settled = self.running, []
         for item in batch:
@@ -369,80 +342,75 @@ class _Driver:
             task = running.get(item.key)
             if task is not None and (item.status in ("error", "cancelled") or task.hashed):
                 settled.append(task)
-        position = self.scheduler.position
-        settled.sort(key=lambda t: position[t.job.node.name])
+        settled.sort(key=lambda t: t.job[0])
         for task in settled:
             key = task.value.key
             if running.pop(key, None) is None:
                 continue  # listed twice in this batch
             _inboxes.pop(key, None)
             if task.value.status == "finished":
-                h = task.hash
-                self.scheduler.finish(task.job, task.value, next(_tokens) if h is None else h, None)
-                if task.job.node.value is task.value:
-                    self.held.names.add(task.job.node.name)
+                self.run.complete(task.job[0], task.value, task.hash)
+                if _future_of(self.engine, task.job[1].name) is task.value:
+                    self.held.names.add(task.job[1].name)
             else:
                 self.fail(task)
 
     def fail(self, task: _Task) -> None:
-        run, job, value = self.run, task.job, task.value
+        token, node = task.job[0], task.job[1]
+        value = task.value
         error = value.exception() if value.status == "error" else None
         if not isinstance(error, BaseException):
-            error = RuntimeError(f"{quoted(job.node.name)} did not finish on the cluster ({value.status})")
+            error = RuntimeError(f"{quoted(node.name)} did not finish on the cluster ({value.status})")
         if isinstance(error, MutatedArgument):
-            dep = job.node.deps[error.position]
-            if run.nodes[dep].kind != "input":  # an input's value was copied to the worker: the driver's is intact
-                run.spoil(dep)
-        self.scheduler.finish(job, None, 0, error)
+            dep = node.deps[error.position]
+            definition = self.engine.definition(dep)
+            if definition is not None and definition.kind != "input":
+                # an input's value was copied to the worker: the driver's is intact
+                self.run.spoil(dep)
+        self.run.fail(token, error)
 
     def check_workers(self) -> None:
         """Reads which workers left the cluster: the values they held are
         lost, and the jobs that needed them, or ran there, fail."""
         keys = removed_keys(self.client, self.held)
-        nodes, run = self.run.nodes, self.run
         if keys is None:  # the scheduler is gone, and every value with it
-            keys = {nodes[n].value.key for n in self.held.names if n in nodes and is_future(nodes[n].value)}
+            keys = {f.key for n in self.held.names if (f := _future_of(self.engine, n)) is not None}
             keys.update(self.running)
         if not keys:
             return
         for name in list(self.held.names):
-            value: Any = nodes[name].value if name in nodes else None
-            if is_future(value) and value.key in keys:
+            future = _future_of(self.engine, name)
+            if future is not None and future.key in keys:
                 self.lost[name] = None
-                run.unusable.add(name)  # what depends on it and has not started is blocked
         for key, task in list(self.running.items()):
-            job = task.job
-            needed = [d for d, v in zip(job.node.deps, job.values) if is_future(v) and v.key in keys]
+            token, node, args, kwargs = task.job
+            values = [*args, *(kwargs or {}).values()]
+            needed = [n for n in self.lost if (f := _future_of(self.engine, n)) is not None and
+                      any(v is f for v in values)]
             if needed:
-                message = f"{quoted(job.node.name)} needed {listed(needed)}, lost with a worker of the cluster"
+                message = f"{quoted(node.name)} needed {listed(needed)}, lost with a worker of the cluster"
             elif key in keys:
-                message = f"{quoted(job.node.name)} was running on a worker that left the cluster"
+                message = f"{quoted(node.name)} was running on a worker that left the cluster"
             else:
                 continue
             del self.running[key]
             _inboxes.pop(key, None)
             task.value.cancel()
-            self.scheduler.finish(job, None, 0, LostValue(message + "; the next run retries it"))
+            self.run.fail(token, LostValue(message + "; the next run retries it"))
 
     def fail_lost(self) -> None:
         """Fails the nodes whose values left with a worker during the run: each
         runs again next time, and what depends on it is dirty."""
-        run = self.run
-        lost = [n for n in self.lost if n in run.nodes]
-        if not lost:
-            return
-        drop(run.flow, lost)
-        for name in lost:
-            error = LostValue(f"the value of {quoted(name)} was lost with a worker of the cluster; "
-                              "the next run recomputes it")
-            run.nodes[name].failure = error
-            run.report.failed[name] = error
+        for name in self.lost:
+            self.held.names.discard(name)
+            self.run.lose(name, LostValue(f"the value of {quoted(name)} was lost with a worker of the cluster; "
+                                          "the next run recomputes it"))
 
 
 class _Task:
     __slots__ = ("job", "value", "hash", "hashed")
 
-    def __init__(self, job: Job, value: Any) -> None:
+    def __init__(self, job: Any, value: Any) -> None:
         self.job, self.value = job, value
         self.hash: int | None = None
         self.hashed = False  # whether the hash arrived

@@ -36,10 +36,10 @@ MISSING: Any = _Missing()
 
 
 class Node:
-    """One node's definition and the flow's memory of it."""
+    """One node's definition.  What the flow remembers of it (value, hash,
+    memo, flags) lives in the engine."""
 
-    __slots__ = ("name", "kind", "func", "deps", "call", "cutoff", "hashed", "version", "is_async", "plain",
-                 "inputs", "value", "hash", "committed", "memo", "previous_memo", "forced", "failure")
+    __slots__ = ("name", "kind", "func", "deps", "call", "cutoff", "hashed", "version", "is_async")
 
     def __init__(self, name: str, kind: Kind, func: Callable[..., Any] | None = None,
                  deps: tuple[str, ...] = (), call: CallPlan | None = None, cutoff: bool = True,
@@ -48,32 +48,13 @@ class Node:
         self.call = call  # None: the dependencies' values are passed by position, in order
         self.cutoff, self.hashed, self.version = cutoff, hashed, version
         self.is_async = func is not None and inspect.iscoroutinefunction(func)
-        # computed, called with its dependencies in order, hashed and cut off: the run's fast path
-        self.plain = kind != "input" and call is None and not self.is_async and hashed and cutoff
-        self.inputs: tuple[Node, ...] = ()  # the dependencies' nodes, linked when the graph is built
-        self.value: Any = MISSING
-        self.hash: int | None = None  # content hash of `value`; None when not hashed
-        self.committed: int | None = None  # inputs: the hash the kernel was last told
-        self.memo: list[Any] | None = None  # [version, *dependency hashes] of the last success
-        self.previous_memo: list[Any] | None = None  # of the success before it
-        self.forced = False  # must run next time whatever the kernel and its memo say (a refresh)
-        self.failure: BaseException | None = None  # of the last attempt, if it failed
-
-    @property
-    def last_cause(self) -> list[str]:
-        """The dependencies whose change made the last computation necessary."""
-        old, new = self.previous_memo, self.memo
-        if old is None or new is None or old[0] != new[0]:
-            return []
-        return [d for d, a, b in zip(self.deps, old[1:], new[1:]) if a != b]
-
-    def memo_valid(self) -> bool:
-        """Whether its value was computed by its current code."""
-        return self.memo is not None and self.memo[0] == self.version
 
     def same_definition(self, other: Node) -> bool:
         return (self.kind, self.deps, self.call, self.version, self.cutoff, self.hashed) == (
             other.kind, other.deps, other.call, other.version, other.cutoff, other.hashed)
+
+    def __repr__(self) -> str:
+        return f"<movra node {self.name!r} ({self.kind})>"
 
 
 class CallPlan:
@@ -120,7 +101,15 @@ def computed_node(kind: Kind, func: Callable[..., Any], deps: Sequence[str] | No
         if isinstance(deps, str) or not all(isinstance(d, str) for d in deps):
             raise TypeError(f"deps of {quoted(name)} must be a list of node names")
         dep_names, call = tuple(deps), None
-    return Node(name, kind, func, dep_names, call, cutoff, hashed, code_version(func, version))
+    return Node(name, kind, func, dep_names, call, cutoff, hashed, _version(func, version))
+
+
+def _version(func: Callable[..., Any], version: str | None) -> str:
+    """The code's own version, with an explicit `version` added to it: an
+    explicit version can invalidate stored values, never hide a body change."""
+    own = code_version(func)
+    return own if version is None else f"{own}+{code_version(func, version)}"
+
 
 
 def _parameter_deps(name: str, func: Callable[..., Any],

@@ -1,78 +1,65 @@
-"""Building the kernel's graph for the flow's current definitions.
+"""Which declared nodes can be built, and why the others cannot.
 
-The kernel has no removal, so every change of structure builds a fresh
-`Graph` and brings each node that was clean, and is still defined the same
-way on top of clean dependencies, back to clean through the kernel's own
-calls: `commit_input` for inputs, `check_node` then `skip_node` for the rest.
-Nothing unaffected recomputes and no value is lost; the epochs start again
-from zero, which every restored signature reflects.
+The engine builds a kernel graph of every node that has no unknown
+dependency, does not depend on itself and is not part of (or downstream of)
+a cycle; the others are left out with the reason, so that a run whose
+targets need none of them goes ahead, and any other run reports the first
+reason.  Repairing a node (redefining or removing it) rebuilds the rest.
 """
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 
 from ._declare import Node
-from ._movra import Graph
 from ._names import listed, quoted, suggestion
 
 
-def clean_nodes(graph: Graph) -> set[str]:
-    try:
-        dirty = graph.dirty_nodes()
-    except RuntimeError:  # never built
-        return set()
-    return set(graph.node_ids()).difference(dirty)
-
-
-def check_references(nodes: Mapping[str, Node]) -> None:
+def broken_nodes(nodes: Mapping[str, Node]) -> dict[str, str]:
+    """Each node that cannot be built, with the reason; its dependents share it."""
+    reasons: dict[str, str] = {}
     for node in nodes.values():
         for dep in node.deps:
-            if dep not in nodes:
-                raise ValueError(f"{quoted(node.name)} depends on unknown node {quoted(dep)}"
-                                 f"{suggestion(dep, nodes)}")
             if dep == node.name:
-                raise ValueError(f"{quoted(node.name)} depends on itself")
+                reasons[node.name] = f"{quoted(node.name)} depends on itself"
+                break
+            if dep not in nodes:
+                reasons[node.name] = (f"{quoted(node.name)} depends on unknown node {quoted(dep)}"
+                                      f"{suggestion(dep, nodes)}")
+                break
+    return with_dependents(nodes, reasons)
 
 
-def build(nodes: Mapping[str, Node], clean: set[str]) -> Graph:
-    """A built graph of `nodes`, with the nodes in `clean` restored where still valid.
-
-    Raises ValueError, leaving the flow unchanged, for an unknown dependency or a cycle."""
-    graph = Graph()
-    for name, node in nodes.items():
-        graph.add_node(name, node.kind)
-    for name, node in nodes.items():
-        deps = node.deps
-        if deps:
-            try:
-                graph.set_deps(name, deps)
-            except (KeyError, ValueError):
-                check_references(nodes)  # says which node, and suggests a name
-                raise
-        node.inputs = tuple(map(nodes.__getitem__, deps))
-    try:
-        graph.build()
-    except ValueError as error:
-        members = str(error).partition(": ")[2].split(", ")
-        raise ValueError(f"dependency cycle among {listed(members)}: redefine or remove one of them") from None
-    if clean or any(node.committed is not None for node in nodes.values()):
-        _restore(graph, nodes, clean)
-    return graph  # a new node is dirty: with nothing restored, every node is
+def with_cycle(nodes: Mapping[str, Node], reasons: dict[str, str], members: list[str]) -> dict[str, str]:
+    """`reasons` with the nodes the kernel could not place, and what depends on them."""
+    reason = f"dependency cycle among {listed(members)}: redefine or remove one of them"
+    return with_dependents(nodes, {**reasons, **{m: reason for m in members}})
 
 
-def _restore(graph: Graph, nodes: Mapping[str, Node], clean: set[str]) -> None:
-    restored: set[str] = set()
-    for name in graph.topo_order():
-        node = nodes[name]
-        if node.kind == "input":
-            if node.committed is not None:
-                graph.commit_input(name, node.committed)
-                if node.hash == node.committed:
-                    restored.add(name)
-        elif name in clean and node.memo_valid() and not node.forced and restored.issuperset(node.deps):
-            _, _, signature = graph.check_node(name)
-            graph.skip_node(name, signature)
-            restored.add(name)
-    unsettled = [name for name in nodes if name not in restored]
-    if unsettled:
-        graph.mark_dirty(unsettled)
+def with_dependents(nodes: Mapping[str, Node], reasons: dict[str, str]) -> dict[str, str]:
+    if not reasons:
+        return reasons
+    dependents: dict[str, list[str]] = {}
+    for node in nodes.values():
+        for dep in node.deps:
+            dependents.setdefault(dep, []).append(node.name)
+    pending = list(reasons)
+    while pending:
+        name = pending.pop()
+        for dependent in dependents.get(name, ()):
+            if dependent not in reasons:
+                reasons[dependent] = reasons[name]
+                pending.append(dependent)
+    return reasons
+
+
+def needed(nodes: Mapping[str, Node], targets: Iterable[str]) -> set[str]:
+    """The targets and everything they depend on."""
+    seen: set[str] = set()
+    pending = list(targets)
+    while pending:
+        name = pending.pop()
+        if name in seen or name not in nodes:
+            continue
+        seen.add(name)
+        pending.extend(nodes[name].deps)
+    return seen

@@ -1,40 +1,53 @@
 """`Flow`: plain Python functions as a reactive graph, driven by the kernel.
 
-A flow holds the values; its `Graph` holds the bookkeeping.  Each run walks the
-kernel's schedule of what changed, in topological order (see `_run`).
+`Flow` is a facade.  Every node's definition and state, the run lock and the
+queue of changes made during a run live in the native engine
+(`movra._engine`), which changes them only inside single calls, so that no
+interrupt can leave half a change behind.  This module checks arguments,
+words errors, and wires a run to its backend (`_backends`, `_dask`) and its
+store (`_persist`).
+
+A call to `run()` travels so: the engine's run is entered (the lock is
+taken and changes queued meanwhile applied); the structure is rebuilt if
+declarations changed (`_structure` says which nodes cannot be built); the
+run is started (it schedules the dirty nodes, or what the targets need);
+the backend makes the calls the run asks for; leaving the run forces what
+is still in flight to run again and lets the lock go; then the store is
+flushed, watchers are told, and the report is returned (or FlowError raised).
 
 Concurrency: one run at a time.  A second `run()` from another thread waits
-for the first; a run started from inside one of the flow's own node functions
-raises RuntimeError (watch callbacks are called after the run, and may run it
-again).  `set()` and `refresh()` never wait: made
-while a run is in progress, they apply when it ends, so a run sees the inputs
-as they were when it started.  Declaring and removing nodes wait for a run in
-progress to end.  Reading `flow[name]` never waits.
+for the first; a run started from inside one of the flow's own node
+functions raises RuntimeError (watch callbacks are called after the run, and
+may run it again).  `set()` and `refresh()` never wait: made while a run is
+in progress, they apply when it ends, so a run sees the inputs as they were
+when it started.  Declaring and removing nodes wait for a run in progress
+to end.  Reading `flow[name]` never waits.
 """
 from __future__ import annotations
 
 import asyncio
 import sys
-import threading
 import time
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Executor
-from contextlib import contextmanager
 from typing import Any, TypeVar, overload
 
-from . import _explain, _structure
+from . import _explain, _structure, _support
+from ._backends import check_executor, drive_async, drive_executor
 from ._declare import MISSING, Kind, Node, computed_node
+from ._engine import Engine
 from ._movra import Graph
-from ._names import listed, quoted
+from ._names import quoted, suggestion
+from ._persist import StoreLink
 from ._report import Explanation, FlowError, Report
-from ._executors import drive_async, drive_executor
-from ._run import Pass, _tokens
 from .hashing import content_hash
 
 __all__ = ["Flow", "FlowError", "Report", "Explanation", "Watch"]
 
 F = TypeVar("F", bound=Callable[..., Any])
+
+_RUNNING_HERE = "a flow's nodes cannot be declared or removed while it runs"
 
 
 class _Declarer:
@@ -54,10 +67,7 @@ class _Declarer:
                  name: str | None = None, cutoff: bool = True, hashed: bool = True,
                  version: str | None = None, replace: bool = False) -> F | Callable[[F], F]:
         def declare(f: F) -> F:
-            flow = self._flow
-            with flow._structure_change():
-                node = computed_node(self._kind, f, deps, name, cutoff, hashed, version, flow._nodes)
-                flow._declare(node, replace)
+            self._flow._declare_computed(self._kind, f, deps, name, cutoff, hashed, version, replace)
             return f
 
         return declare(func) if func is not None else declare
@@ -66,13 +76,15 @@ class _Declarer:
 class Watch:
     """A subscription made by `Flow.watch`; `cancel()` ends it."""
 
-    def __init__(self, flow: Flow, name: str, callback: Callable[[Any, Any], Any]) -> None:
-        self.flow, self.name, self.callback = flow, name, callback
+    def __init__(self, watchers: dict[str, list[Watch]], name: str, callback: Callable[[Any, Any], Any]) -> None:
+        self._watchers, self.name, self.callback = watchers, name, callback
 
     def cancel(self) -> None:
-        watchers = self.flow._watchers.get(self.name, [])
-        if self in watchers:
-            watchers.remove(self)
+        handles = self._watchers.get(self.name, [])
+        if self in handles:
+            handles.remove(self)
+        if not handles:
+            self._watchers.pop(self.name, None)
 
 
 class Flow:
@@ -114,9 +126,7 @@ class Flow:
 
     def __init__(self, *, store: Any = None, interactive: bool = False,
                  check_mutation: bool = False) -> None:
-        self.graph = Graph()
-        self._nodes: dict[str, Node] = {}
-        self._stale = False  # the kernel's graph predates the latest declarations
+        self._engine = Engine(content_hash, MISSING, _support)
         self._interactive = interactive
         self._check_mutation = check_mutation
         self._store = None
@@ -124,11 +134,7 @@ class Flow:
             from .store import open_store
             self._store = open_store(store)
         self._watchers: dict[str, list[Watch]] = {}
-        self._before: dict[str, Any] = {}  # watched inputs: the value the last run committed
-        self._lock = threading.Lock()  # held by a run, and briefly by declarations
-        self._owner: int | None = None  # the thread holding `_lock`
-        self._queue_lock = threading.Lock()
-        self._queued: list[tuple[str, Any, int | None]] = []  # (name, value or MISSING to refresh, hash)
+        self._engine.set_watchers(self._watchers)
 
     # Declaring ---------------------------------------------------------------
 
@@ -137,10 +143,11 @@ class Flow:
         its value is not hashed: every `set` counts as a change."""
         if not isinstance(name, str):
             raise TypeError(f"a node's name must be a str, not {type(name).__qualname__}")
-        with self._structure_change():
-            old = self._nodes.get(name)
+        node = Node(name, "input", hashed=hashed)
+        with self._changing():
+            old = self._engine.definition(name)
             if old is None or old.kind != "input" or old.hashed != hashed or not (replace or self._interactive):
-                self._declare(Node(name, "input", hashed=hashed), replace)  # new, changed or refused
+                self._declare(node, replace)  # new, changed or refused
             # else the same input declared again (a notebook cell run again): it keeps its value
         if value is not MISSING:
             self.set({name: value})
@@ -154,8 +161,8 @@ class Flow:
         `movra._declare` for the rules on defaults); with `deps`, their values are
         passed by position.  `cutoff=False` makes every recomputation count as a
         change; `hashed=False` skips hashing the value (for connections, locks,
-        models), with the same effect; `version` overrides the code version that
-        the store keys on."""
+        models), with the same effect; `version` is added to the code version
+        that the store keys on (bump it when a helper the function calls changes)."""
         return _Declarer(self, "reactive")
 
     @property
@@ -174,45 +181,47 @@ class Flow:
     def remove(self, *names: str) -> None:
         """Remove nodes, with their values.  Refused, changing nothing, while a
         node outside `names` depends on one of them."""
-        with self._structure_change():
+        with self._changing():
             for name in names:
                 self._node(name)
             leaving = set(names)
-            for node in self._nodes.values():
+            for node in self._engine.definitions().values():
                 if node.name not in leaving:
                     needed = [d for d in node.deps if d in leaving]
                     if needed:
-                        raise ValueError(f"cannot remove {listed(needed)}: {quoted(node.name)} depends on it "
-                                         "(remove them together, or redefine it first)")
+                        raise ValueError(f"cannot remove {', '.join(map(quoted, needed))}: {quoted(node.name)} "
+                                         "depends on it (remove them together, or redefine it first)")
+            self._engine.remove(list(names))
             for name in names:
-                self._nodes.pop(name, None)
                 self._watchers.pop(name, None)
-            self._stale = True
+
+    def _declare_computed(self, kind: Kind, func: Any, deps: Sequence[str] | None, name: str | None,
+                          cutoff: bool, hashed: bool, version: str | None, replace: bool) -> None:
+        with self._changing():
+            known = self._engine.definitions()
+            node = computed_node(kind, func, deps, name, cutoff, hashed, version, known)
+            self._declare(node, replace)
 
     def _declare(self, node: Node, replace: bool) -> None:
-        name = node.name
-        old = self._nodes.get(name)
+        """Declares `node`; holds the lock."""
+        old = self._engine.definition(node.name)
         if old is not None:
             if not (replace or self._interactive):
-                raise ValueError(f"node {quoted(name)} is already declared: pass replace=True to replace it, "
+                raise ValueError(f"node {quoted(node.name)} is already declared: pass replace=True to replace it, "
                                  "or create the flow with Flow(interactive=True)")
             if (old.kind == "input") != (node.kind == "input"):
-                raise ValueError(f"{quoted(name)} is {_article(old.kind)} node and cannot be redeclared as "
+                raise ValueError(f"{quoted(node.name)} is {_article(old.kind)} node and cannot be redeclared as "
                                  f"{_article(node.kind)} node: remove it first")
             if old.same_definition(node):
-                old.func, old.is_async = node.func, node.is_async  # the same code: nothing to redo
+                self._engine.update_function(node.name, node.func, node.is_async)  # nothing else to redo
                 return
-            node.value, node.hash, node.committed = old.value, old.hash, old.committed
-            node.memo, node.previous_memo = old.memo, old.previous_memo
-        self._nodes[name] = node
-        self._stale = True
+        self._engine.declare(node)
 
-    @contextmanager
-    def _structure_change(self) -> Iterator[None]:
-        if self._owner == threading.get_ident():
-            raise RuntimeError("a flow's nodes cannot be declared or removed while it runs")
-        with self._lock:
-            yield
+    def _changing(self) -> Any:
+        """The lock, for a change of structure (waits for a run in progress)."""
+        if self._engine.held_here():
+            raise RuntimeError(_RUNNING_HERE)
+        return self._engine.run()
 
     # Changing ----------------------------------------------------------------
 
@@ -223,58 +232,21 @@ class Flow:
         value with the content of the current one changes nothing.  Made during
         a run, the change applies when the run ends."""
         updates = {**(values or {}), **more}
-        queued = []
+        changes = []
         for name, value in updates.items():
             node = self._node(name)
             if node.kind != "input":
                 raise ValueError(f"{quoted(name)} is {_article(node.kind)} node; only inputs are set")
-            queued.append((name, value, self._hash(node, value)))
-        self._enqueue(queued)
+            h = self._input_hash(node, value)
+            changes.append((name, False, _support.freeze(value), h))
+        self._engine.enqueue(changes)
 
     def refresh(self, *names: str) -> None:
         """Have the next run recompute these sources (until it succeeds)."""
         for name in names:
             if self._node(name).kind != "source":
                 raise ValueError(f"{quoted(name)} is not a source")
-        self._enqueue([(name, MISSING, None) for name in names])
-
-    def _enqueue(self, changes: Sequence[tuple[str, Any, int | None]]) -> None:
-        with self._queue_lock:
-            self._queued.extend(changes)
-        if self._lock.acquire(blocking=False):
-            self._release()
-
-    def _apply_queued(self) -> None:
-        """Applies the changes made since the last call.  Holds `_lock`."""
-        with self._queue_lock:
-            changes, self._queued = self._queued, []
-        seeds = []
-        for name, value, h in changes:
-            node = self._nodes.get(name)
-            if node is None:
-                continue  # removed since
-            if value is MISSING:
-                node.forced = True
-            elif h == node.hash and node.value is not MISSING and node.hashed:
-                continue
-            else:
-                if name in self._watchers:
-                    self._before.setdefault(name, node.value)
-                node.value, node.hash = self._frozen(value), h
-            seeds.append(name)
-        if seeds and not self._stale:
-            self.graph.mark_dirty(seeds)
-
-    def _release(self) -> None:
-        """Releases `_lock`, applying what was queued meanwhile first."""
-        while True:
-            try:
-                self._apply_queued()
-            finally:
-                self._owner = None
-                self._lock.release()
-            if not self._queued or not self._lock.acquire(blocking=False):
-                return
+        self._engine.enqueue([(name, True, None, None) for name in names])
 
     # Reading -----------------------------------------------------------------
 
@@ -282,10 +254,11 @@ class Flow:
         """The node's value: current after a successful run.  A node that is
         dirty or whose last run failed still gives its previous value (see
         `is_current`); one that never had a value raises LookupError."""
-        node = self._node(name)
-        if node.value is MISSING:
+        self._node(name)
+        value = self._engine.value(name)
+        if value is MISSING:
             raise LookupError(f"{quoted(name)} has no value yet: run the flow first")
-        return _local(name, node.value)
+        return _local(name, value)
 
     def get(self, name: str) -> Any:
         """The node's current value, computing only what it needs."""
@@ -296,31 +269,41 @@ class Flow:
         """Whether `flow[name]` is what a run would give now (an input's value
         always is, once it has one)."""
         node = self._node(name)
-        if node.value is MISSING:
+        state, has_value, forced = self._engine.info(name)[:3]
+        if not has_value:
             return False
         if node.kind == "input":
             return True
-        if node.forced:
+        if forced:
             return False
-        if self._stale:
-            with self._structure_change():
-                try:
-                    self._refresh_structure()
-                except ValueError:
-                    return False
-        return self.graph.state_of(name) == "clean"
+        if self._engine.stale:
+            with self._changing():
+                self._build()
+            state = self._engine.info(name)[0]
+        return state == "clean" and name not in self._engine.broken
 
     def __contains__(self, name: object) -> bool:
-        return name in self._nodes
+        return isinstance(name, str) and self._engine.definition(name) is not None
 
     def __iter__(self) -> Iterator[str]:
-        return iter(list(self._nodes))
+        return iter(self._engine.names())
 
     def __len__(self) -> int:
-        return len(self._nodes)
+        return int(self._engine.size())
 
     def __repr__(self) -> str:
-        return f"<movra.Flow nodes={len(self._nodes)}>"
+        return f"<movra.Flow nodes={len(self)}>"
+
+    @property
+    def graph(self) -> Graph:
+        """The kernel graph of the current build (built now if declarations changed)."""
+        if self._engine.stale or self._engine.graph is None:
+            if self._engine.held_here():
+                raise RuntimeError("the flow's graph is being rebuilt by the run in progress")
+            with self._changing():
+                self._build()
+        graph: Graph = self._engine.graph
+        return graph
 
     # Running -----------------------------------------------------------------
 
@@ -334,22 +317,26 @@ class Flow:
         stays on the calling thread.
 
         Raises FlowError, after doing everything that could be done, when a
-        node failed; ValueError for an unknown dependency or a cycle (nothing
-        runs until it is repaired).  If the run is interrupted (KeyboardInterrupt,
-        SystemExit, any exception escaping it), the flow is left as after a
-        failed node: what finished is kept, what was in flight runs again."""
+        node failed; ValueError for an unknown dependency or a cycle among the
+        nodes the run needs (nothing runs until it is repaired).  If the run is
+        interrupted (KeyboardInterrupt, SystemExit, any exception escaping it),
+        the flow is left as after a failed node: what finished is kept, what
+        was in flight runs again."""
         started = time.perf_counter()
-        with self._running():
-            fetch = self._prepare_remote(executor)
-            run = Pass(self, self._schedule(targets), fetch)
-            try:
-                if executor is None:
-                    run.run_inline()
-                else:
-                    self._drive(run, executor)
-            except BaseException:
-                run.abandon()
-                raise
+        wanted = self._targets(targets)
+        dask = _is_dask_client(executor)
+        if executor is not None and not dask:
+            check_executor(executor)
+        fetch = self._prepare_remote(executor)
+        with self._engine.run(check_mutation=self._check_mutation, store=self._link(), fetch=fetch) as run:
+            self._start(run, wanted)
+            if executor is None:
+                run.run_inline()
+            elif dask:
+                from ._dask import drive
+                drive(self, self._engine, run, executor, self._check_mutation)
+            else:
+                drive_executor(run, executor)
         return self._finish(run, started)
 
     async def arun(self, targets: Iterable[str] | None = None, executor: Executor | None = None) -> Report:
@@ -358,82 +345,69 @@ class Flow:
         leaves the flow as consistent as a failed node does."""
         if _is_dask_client(executor):
             raise TypeError("arun() cannot use a distributed.Client: call flow.run(executor=client)")
+        if executor is not None:
+            check_executor(executor)
         started = time.perf_counter()
-        while not self._lock.acquire(blocking=False):
-            if self._owner == threading.get_ident():
-                raise RuntimeError("this flow is already running in this thread")
-            await asyncio.sleep(0.001)
-        try:
-            self._owner = threading.get_ident()
-            self._apply_queued()
-            fetch = self._prepare_remote(None)
-            run = Pass(self, self._schedule(targets), fetch)
-            try:
-                await drive_async(run, executor)
-            except BaseException:
-                run.abandon()
-                raise
-        finally:
-            self._release()
+        wanted = self._targets(targets)
+        fetch = self._prepare_remote(None)
+        while True:
+            with self._engine.run(allow_async=True, blocking=False, check_mutation=self._check_mutation,
+                                  store=self._link(), fetch=fetch) as run:
+                if run is not None:
+                    self._start(run, wanted)
+                    await drive_async(run, executor)
+                    break
+            await asyncio.sleep(0.001)  # another thread's run holds the flow
         return self._finish(run, started)
 
-    @contextmanager
-    def _running(self) -> Iterator[None]:
-        if self._owner == threading.get_ident():
-            raise RuntimeError("this flow is already running in this thread "
-                               "(a node function cannot run its own flow)")
-        self._lock.acquire()
-        try:
-            self._owner = threading.get_ident()
-            self._apply_queued()
-            yield
-        finally:
-            self._release()
-
-    def _schedule(self, targets: Iterable[str] | None) -> list[str]:
-        if self._stale:
-            self._refresh_structure()
-        dirty = self.graph.dirty_nodes()
+    def _targets(self, targets: Iterable[str] | None) -> list[str] | None:
         if targets is None:
-            return dirty
+            return None
         if isinstance(targets, str):
             raise TypeError("targets must be a list of node names, not a str")
-        wanted = [self._node(t).name for t in targets]
-        dirty_set, needed = set(dirty), set()
-        while wanted:
-            name = wanted.pop()
-            if name in dirty_set and name not in needed:  # a clean node's dependencies are clean
-                needed.add(name)
-                wanted.extend(self._nodes[name].deps)
-        return [name for name in dirty if name in needed]
+        wanted = list(targets)
+        for name in wanted:
+            self._node(name, what="target")
+        return wanted
 
-    def _refresh_structure(self) -> None:
-        self.graph = _structure.build(self._nodes, _structure.clean_nodes(self.graph))
-        self._stale = False
+    def _start(self, run: Any, targets: list[str] | None) -> None:
+        """Builds what changed and schedules the run; holds the lock."""
+        if self._engine.stale or self._engine.graph is None:
+            self._build()
+        broken = self._engine.broken
+        if broken:
+            nodes = self._engine.definitions()
+            needed = nodes if targets is None else _structure.needed(nodes, targets)
+            first = next((n for n in nodes if n in broken and n in needed), None)
+            if first is not None:
+                raise ValueError(broken[first])
+        run.start(targets)
 
-    def _prepare_remote(self, executor: Any) -> Callable[[list[Any]], list[Any]] | None:
+    def _build(self) -> None:
+        """A new kernel graph of every node that can be built; holds the lock."""
+        nodes = self._engine.definitions()
+        broken = _structure.broken_nodes(nodes)
+        while (unplaced := self._engine.rebuild(broken)) is not None:
+            broken = _structure.with_cycle(nodes, broken, unplaced)
+
+    def _link(self) -> StoreLink | None:
+        return None if self._store is None else StoreLink(self._store)
+
+    def _prepare_remote(self, executor: Any) -> Callable[[Any], Any] | None:
         """Checks a cluster's client, and the values the flow keeps on clusters,
         before scheduling; for a run elsewhere, how to bring those values here."""
         if not (_is_dask_client(executor) or "movra._dask" in sys.modules):
             return None
         from ._dask import prepare
-        return prepare(self, executor)
+        return prepare(self, self._engine, executor)
 
-    def _drive(self, run: Pass, executor: Any) -> None:
-        if _is_dask_client(executor):
-            from ._dask import drive
-            drive(run, executor)
-        else:
-            drive_executor(run, executor)
-
-    def _finish(self, run: Pass, started: float) -> Report:
-        flush = getattr(self._store, "flush", None)
-        if flush is not None:
-            flush()  # a store may hold back writes until the run ends
-        run.sort_report()
-        report = run.report
+    def _finish(self, run: Any, started: float) -> Report:
+        if self._store is not None:
+            StoreLink(self._store).flush()
+        inputs, recomputed, loaded, cut_off, memo_hits, failed, blocked, seconds, changes = run.outcome()
+        report = Report(inputs, recomputed, loaded, cut_off, memo_hits, failed, blocked, seconds)
         report.total_seconds = time.perf_counter() - started
-        self._notify(run)
+        self._notify(report, changes)
         if report.failed:
             raise FlowError(report) from next(iter(report.failed.values()))
         return report
@@ -446,21 +420,19 @@ class Flow:
         is reported (a RuntimeWarning, and `report.callback_errors`); it undoes
         nothing and the other callbacks still run."""
         self._node(name)
-        handle = Watch(self, name, callback)
+        handle = Watch(self._watchers, name, callback)
         self._watchers.setdefault(name, []).append(handle)
         return handle
 
-    def _notify(self, run: Pass) -> None:
-        if not self._watchers:
-            return
-        for name, old, new in run.changes:
+    def _notify(self, report: Report, changes: list[tuple[str, Any, Any]]) -> None:
+        for name, old, new in changes:
             for handle in list(self._watchers.get(name, ())):
                 try:
                     handle.callback(None if old is MISSING else _local(name, old), _local(name, new))
                 except Exception as error:
-                    run.report.callback_errors.append((name, error))
+                    report.callback_errors.append((name, error))
                     warnings.warn(f"a watch callback of {quoted(name)} raised {type(error).__name__}: {error}",
-                                  RuntimeWarning, stacklevel=3)
+                                  RuntimeWarning, stacklevel=4)
 
     # Explaining and drawing ----------------------------------------------------
 
@@ -468,60 +440,52 @@ class Flow:
         """Why the next run would recompute `name`, or why it would not, and
         why it was last recomputed."""
         self._node(name)
-        return _explain.explain(self, name)
+        return _explain.explain(self._view(), name)
 
     def to_dot(self, around: str | None = None, depth: int = 1) -> str:
         """The graph in Graphviz's DOT language, with kinds and current states;
         with `around`, only the nodes within `depth` edges of that node."""
-        return _explain.to_dot(self, around, depth)
+        if around is not None:
+            self._node(around)
+        return _explain.to_dot(self._view(), around, depth)
 
     def to_mermaid(self, around: str | None = None, depth: int = 1) -> str:
         """The graph as a Mermaid flowchart, with kinds and current states;
         with `around`, only the nodes within `depth` edges of that node."""
-        return _explain.to_mermaid(self, around, depth)
+        if around is not None:
+            self._node(around)
+        return _explain.to_mermaid(self._view(), around, depth)
 
     def _repr_mimebundle_(self, include: Any = None, exclude: Any = None) -> dict[str, str]:
-        return _explain.mimebundle(self)
+        return _explain.mimebundle(self._view(), repr(self))
+
+    def _view(self) -> _explain.FlowView:
+        """A read-only view of definitions and states, built first if declarations changed."""
+        if self._engine.stale and not self._engine.held_here():
+            with self._changing():
+                self._build()
+        link = self._link()
+        return _explain.FlowView(self._engine.definitions(), self._engine.info, self._engine.broken,
+                                 None if link is None else link.contains)
 
     # Helpers -------------------------------------------------------------------
 
-    def _node(self, name: str) -> Node:
-        try:
-            return self._nodes[name]
-        except (KeyError, TypeError):
-            if not isinstance(name, str):
-                raise TypeError(f"node names are str, not {type(name).__qualname__}") from None
-            raise KeyError(f"unknown node: {quoted(name)}") from None
+    def _node(self, name: str, what: str = "node") -> Node:
+        if not isinstance(name, str):
+            raise TypeError(f"node names are str, not {type(name).__qualname__}")
+        node: Node | None = self._engine.definition(name)
+        if node is None:
+            raise KeyError(f"unknown {what}: {quoted(name)}{suggestion(name, self._engine.names())}")
+        return node
 
-    @staticmethod
-    def _hash(node: Node, value: Any) -> int:
+    def _input_hash(self, node: Node, value: Any) -> int | None:
         if not node.hashed:
-            return next(_tokens)
+            return None  # every set is a change
         try:
-            return content_hash(value)
+            h: int = content_hash(value)
         except Exception as error:
             raise type(error)(f"input {quoted(node.name)}: {error}") from error
-
-    @staticmethod
-    def _frozen(value: Any) -> Any:
-        """NumPy arrays are handed out read-only, so that no node changes another's value."""
-        cls = type(value)
-        if cls.__name__ == "ndarray" and cls.__module__ == "numpy" and value.flags.writeable:
-            value = value.view()
-            value.flags.writeable = False
-        return value
-
-    def _store_key(self, node: Node) -> str | None:
-        """The key of `node`'s value in the store, or None for what is never stored:
-        sources (they read the outside world), unhashed values, and values
-        computed from unhashed ones."""
-        nodes = self._nodes
-        if node.kind == "source" or not node.hashed or not all(
-                nodes[d].hashed and nodes[d].cutoff for d in node.deps):
-            return None
-        from .store import make_key
-        key: str = make_key(node.name, node.version, [nodes[d].hash or 0 for d in node.deps])
-        return key
+        return h
 
 
 def _article(kind: str) -> str:

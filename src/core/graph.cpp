@@ -192,9 +192,7 @@ Status Graph::set_computing(std::string_view id) { return set_state(id, NodeStat
 Result<NodeIndex> Graph::make_clean(std::string_view id, std::uint64_t signature) {
   auto i = idx(id);
   if (!i) return i;
-  states_[*i] = NodeState::Clean;
-  nodes_[*i].signature = signature;
-  nodes_[*i].has_signature = true;
+  make_clean(*i, signature);
   return *i;
 }
 

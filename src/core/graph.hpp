@@ -119,6 +119,32 @@ class Graph {
   Status commit_node(std::string_view id, std::uint64_t signature);
   Status commit_input(std::string_view id, std::uint64_t content_hash);
 
+  // The same transitions by index, for a driver that resolved its ids once
+  // (nodes < size(); check needs a built graph).
+  Check check(NodeIndex i) const noexcept {
+    const Node& n = nodes_[i];
+    const std::uint64_t s = dependency_signature(n);
+    return Check{n.kind, !(n.has_signature && n.signature == s), s};
+  }
+  void set_state(NodeIndex i, NodeState state) noexcept { states_[i] = state; }
+  void make_clean(NodeIndex i, std::uint64_t signature) noexcept {
+    states_[i] = NodeState::Clean;
+    nodes_[i].signature = signature;
+    nodes_[i].has_signature = true;
+  }
+  void commit(NodeIndex i, std::uint64_t signature) noexcept {
+    make_clean(i, signature);
+    ++clock_;
+    if (nodes_[i].kind != NodeKind::Input) stamps_[i] = clock_;
+  }
+  void commit_input(NodeIndex i, std::uint64_t content_hash) noexcept {
+    make_clean(i, content_hash);
+    if (nodes_[i].kind == NodeKind::Input) stamps_[i] = content_hash;
+  }
+  /// Marks dirty every node `seeds` reach, and returns them; the listing is
+  /// made (and may run out of memory) before the first state is written.
+  std::vector<NodeIndex> mark_dirty(std::span<const NodeIndex> seeds);
+
   // Recompute decision.
   Result<bool> needs_recompute(std::string_view id, std::uint64_t input_hash) const;
   Result<Check> check_node(std::string_view id) const;

@@ -77,6 +77,12 @@ Result<IdList> Graph::mark_dirty(std::span<const std::string_view> seeds) {
   return reached;
 }
 
+std::vector<NodeIndex> Graph::mark_dirty(std::span<const NodeIndex> seeds) {
+  Reached reached = closure(seeds);
+  for (const NodeIndex i : reached.nodes) states_[i] = NodeState::Dirty;
+  return std::move(reached.nodes);
+}
+
 void Graph::set_dirty(const IdList& nodes) noexcept {
   for (const NodeIndex i : nodes.indices()) states_[i] = NodeState::Dirty;
 }

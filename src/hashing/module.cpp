@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "api.hpp"
 #include "encoder.hpp"
 #include "pyref.hpp"
 #include "xxh64.hpp"
@@ -184,19 +185,16 @@ void content_hash_dealloc(PyObject* self) noexcept {
   Py_DecRef(reinterpret_cast<PyObject*>(type));
 }
 
-PyObject* content_hash_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
-    PyErr_SetString(PyExc_TypeError, "content_hash() takes no keyword arguments");
-    return nullptr;
-  }
-  if (!exact_args("content_hash", PyTuple_Size(args), 1)) return nullptr;
-  PyObject* value = PyTuple_GetItem(args, 0);
+// content_hash(value): the walk, with a stack exhausted by a registered hasher
+// or the pickler reported like the walk's own depth limit.
+bool hash_value(PyObject* self, PyObject* value, uint64_t* out) noexcept {
   const bool outermost = at_top_level();
-  return guarded([&]() -> PyObject* {
+  PyObject* done = guarded([&]() -> PyObject* {
     Xxh64 state;
-    if (encode(as_content_hash(self), value, state)) return PyLong_FromUnsignedLongLong(state.digest());
-    // A registered hasher or the pickler may exhaust the interpreter's
-    // stack before the walk's own limit: report both the same way.
+    if (encode(as_content_hash(self), value, state)) {
+      *out = state.digest();
+      return Py_True;  // borrowed: only success is signalled
+    }
     if (outermost && PyErr_ExceptionMatches(PyExc_RecursionError)) {
       PyObject *type, *cause, *traceback;
       PyErr_Fetch(&type, &cause, &traceback);
@@ -212,6 +210,18 @@ PyObject* content_hash_call(PyObject* self, PyObject* args, PyObject* kwargs) no
     }
     return nullptr;
   });
+  return done != nullptr;
+}
+
+PyObject* content_hash_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
+    PyErr_SetString(PyExc_TypeError, "content_hash() takes no keyword arguments");
+    return nullptr;
+  }
+  if (!exact_args("content_hash", PyTuple_Size(args), 1)) return nullptr;
+  uint64_t digest;
+  if (!hash_value(self, PyTuple_GetItem(args, 0), &digest)) return nullptr;
+  return PyLong_FromUnsignedLongLong(digest);
 }
 
 PyObject* content_hash_forget(PyObject* self, PyObject*) noexcept {
@@ -257,6 +267,14 @@ PyType_Spec content_hash_spec = {
     content_hash_slots,
 };
 
+PyTypeObject* content_hash_type = nullptr;  // set once, by the module's init
+
+bool is_hasher(PyObject* object) noexcept {
+  return content_hash_type != nullptr && PyObject_TypeCheck(object, content_hash_type);
+}
+
+const Api api = {sizeof(Api), hash_value, is_hasher};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_hashing", nullptr, -1, module_functions, nullptr, nullptr, nullptr, nullptr,
 };
@@ -271,6 +289,13 @@ PyMODINIT_FUNC PyInit__hashing() {
   PyObject* type = PyType_FromSpec(&content_hash_spec);
   if (type == nullptr || PyModule_AddObject(module, "ContentHash", type) < 0) {
     Py_DecRef(type);
+    Py_DecRef(module);
+    return nullptr;
+  }
+  content_hash_type = reinterpret_cast<PyTypeObject*>(type);  // the module keeps it alive
+  PyObject* capsule = PyCapsule_New(const_cast<Api*>(&api), kApiCapsule, nullptr);
+  if (capsule == nullptr || PyModule_AddObject(module, "_api", capsule) < 0) {
+    Py_DecRef(capsule);
     Py_DecRef(module);
     return nullptr;
   }

@@ -1,0 +1,40 @@
+"""What the engine asks of a flow's store: a value by what determines it.
+
+A value is kept under its node's name, code version and dependencies'
+content hashes (`movra.store.make_key`).  The engine asks only for nodes
+whose key says everything about the value: not sources (they read the
+outside world), nor unhashed values or values computed from unhashed (or
+never cut off) ones.
+"""
+from __future__ import annotations
+
+from typing import Any
+
+from ._declare import Node
+from .store import Store, make_key
+
+
+class StoreLink:
+    def __init__(self, store: Store) -> None:
+        self.store = store
+
+    def key(self, node: Node, hashes: list[int]) -> str:
+        return make_key(node.name, node.version, hashes)
+
+    def load(self, node: Node, hashes: list[int]) -> tuple[Any] | None:
+        """(value,) when the store has it, else None."""
+        found, value = self.store.lookup(self.key(node, hashes))
+        return (value,) if found else None
+
+    def save(self, node: Node, hashes: list[int], value: Any, seconds: float) -> None:
+        if type(value).__module__.split(".")[0] == "distributed":
+            value = value.result()  # kept on a cluster: saved from here
+        self.store.save(self.key(node, hashes), value)
+
+    def contains(self, node: Node, hashes: list[int]) -> bool:
+        return self.store.contains(self.key(node, hashes))
+
+    def flush(self) -> None:
+        flush = getattr(self.store, "flush", None)
+        if flush is not None:
+            flush()  # a store may hold back writes until the run ends
