@@ -143,7 +143,7 @@ def test_values_stay_on_the_cluster_and_are_fetched_on_demand(client, workers):
     flow.reactive(deps=["x"], name="a")(lambda x: [x] * 3)
     flow.reactive(deps=["a"], name="b")(lambda a: sum(a))
     flow.run(executor=client)
-    assert isinstance(flow._nodes["b"].value, Future)
+    assert isinstance(flow._engine.value("b"), Future)
     assert flow["a"] == [3, 3, 3] and flow["b"] == 9
     assert flow.is_current("b")
 
@@ -260,10 +260,10 @@ def test_replaced_and_removed_values_are_released_on_the_cluster(client, workers
     flow.input("x", 1)
     flow.reactive(deps=["x"], name="a")(lambda x: x * 2)
     flow.run(executor=client)
-    first = flow._nodes["a"].value.key
+    first = flow._engine.value("a").key
     flow.set(x=2)
     flow.run(executor=client)
-    second = flow._nodes["a"].value.key
+    second = flow._engine.value("a").key
     flow.remove("a")
     deadline = time.monotonic() + 10
     while {first, second} & scheduler_keys(client):
@@ -308,7 +308,7 @@ def test_a_large_value_moves_between_workers_without_reaching_the_client(client,
     with pinned(consumer):
         flow.run(executor=client)
     assert flow["length"] == size
-    key = flow._nodes["big"].value.key
+    key = flow._engine.value("big").key
     incoming = client.run(lambda dask_worker: [dict(t["keys"]) for t in dask_worker.transfer_incoming_log])
     moved = [t[key] for t in incoming[consumer] if key in t]
     assert len(moved) == 1 and moved[0] >= size

@@ -171,12 +171,10 @@ async def drive_async(run: Any, executor: Executor | None) -> None:
                 token = running.pop(future)
                 if future.cancelled():
                     run.fail(token, RuntimeError("the call was cancelled"))
-                elif future.exception() is not None:
-                    error = future.exception()
-                    assert error is not None
-                    if not isinstance(error, Exception):
-                        raise error
-                    run.fail(token, error)
+                elif (raised := future.exception()) is not None:
+                    if not isinstance(raised, Exception):
+                        raise raised
+                    run.fail(token, raised)
                 else:
                     value, h = future.result()
                     run.complete(token, value, h)

@@ -289,7 +289,6 @@ class _Driver:
             for key in running:
                 _inboxes.pop(key, None)
         self.check_workers()
-        self.fail_lost()
 
     def start(self, jobs: list[Any]) -> None:
         """Submits the jobs together; one whose function does not pickle fails alone."""
@@ -382,11 +381,16 @@ class _Driver:
             future = _future_of(self.engine, name)
             if future is not None and future.key in keys:
                 self.lost[name] = None
+                self.held.names.discard(name)
+                needed_by = [t for t in self.running.values()
+                             if any(v is future for v in (*t.job[2], *(t.job[3] or {}).values()))]
+                for task in needed_by:
+                    task.lost_inputs.append(name)
+                self.run.lose(name, LostValue(f"the value of {quoted(name)} was lost with a worker of the "
+                                              "cluster; the next run recomputes it"))
         for key, task in list(self.running.items()):
-            token, node, args, kwargs = task.job
-            values = [*args, *(kwargs or {}).values()]
-            needed = [n for n in self.lost if (f := _future_of(self.engine, n)) is not None and
-                      any(v is f for v in values)]
+            token, node = task.job[0], task.job[1]
+            needed = task.lost_inputs
             if needed:
                 message = f"{quoted(node.name)} needed {listed(needed)}, lost with a worker of the cluster"
             elif key in keys:
@@ -398,22 +402,16 @@ class _Driver:
             task.value.cancel()
             self.run.fail(token, LostValue(message + "; the next run retries it"))
 
-    def fail_lost(self) -> None:
-        """Fails the nodes whose values left with a worker during the run: each
-        runs again next time, and what depends on it is dirty."""
-        for name in self.lost:
-            self.held.names.discard(name)
-            self.run.lose(name, LostValue(f"the value of {quoted(name)} was lost with a worker of the cluster; "
-                                          "the next run recomputes it"))
 
 
 class _Task:
-    __slots__ = ("job", "value", "hash", "hashed")
+    __slots__ = ("job", "value", "hash", "hashed", "lost_inputs")
 
     def __init__(self, job: Any, value: Any) -> None:
         self.job, self.value = job, value
         self.hash: int | None = None
         self.hashed = False  # whether the hash arrived
+        self.lost_inputs: list[str] = []  # its arguments' nodes whose values left with a worker
 
 
 # Where each running task's hash goes, by task key: the topic's handler is

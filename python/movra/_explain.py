@@ -45,10 +45,10 @@ class FlowView:
 
 def _differs(flow: FlowView, node: Node, index: int) -> bool:
     """Whether dependency `index` of `node` changed since it last computed successfully."""
-    info = flow.info(node.name)
-    if not info.memo_current or info.memo is None:
-        return True
-    return info.memo[2][index] != flow.info(node.deps[index]).hash
+    memo = flow.info(node.name).memo
+    if memo is None or tuple(memo[1]) != tuple(node.deps):
+        return True  # never computed, or with other dependencies
+    return memo[2][index] != flow.info(node.deps[index]).hash
 
 
 def _last_cause(info: NodeInfo) -> list[str]:

@@ -302,7 +302,8 @@ class Flow:
                 raise RuntimeError("the flow's graph is being rebuilt by the run in progress")
             with self._changing():
                 self._build()
-        graph: Graph = self._engine.graph
+        graph = self._engine.graph
+        assert graph is not None
         return graph
 
     # Running -----------------------------------------------------------------
@@ -367,7 +368,7 @@ class Flow:
             raise TypeError("targets must be a list of node names, not a str")
         wanted = list(targets)
         for name in wanted:
-            self._node(name, what="target")
+            self._node(name)
         return wanted
 
     def _start(self, run: Any, targets: list[str] | None) -> None:
@@ -470,12 +471,12 @@ class Flow:
 
     # Helpers -------------------------------------------------------------------
 
-    def _node(self, name: str, what: str = "node") -> Node:
+    def _node(self, name: str) -> Node:
         if not isinstance(name, str):
             raise TypeError(f"node names are str, not {type(name).__qualname__}")
         node: Node | None = self._engine.definition(name)
         if node is None:
-            raise KeyError(f"unknown {what}: {quoted(name)}{suggestion(name, self._engine.names())}")
+            raise KeyError(f"unknown node: {quoted(name)}{suggestion(name, self._engine.names())}")
         return node
 
     def _input_hash(self, node: Node, value: Any) -> int | None:

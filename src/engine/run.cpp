@@ -139,7 +139,7 @@ void Run::prepare_concurrency() {
   dependents_.assign(schedule_.size(), {});
   for (std::size_t pos = 0; pos < schedule_.size(); ++pos) {
     for (const Node* input : schedule_[pos]->inputs) {
-      if (input->run != number_) continue;
+      if (!scheduled(*input)) continue;
       ++waiting_[pos];
       dependents_[input->position].push_back(static_cast<std::uint32_t>(pos));
     }
@@ -562,8 +562,10 @@ bool Run::lose(PyObject* name, PyObject* error) {
   PyList_SetItem(list.get(), 0, Py_NewRef(name));
   if (!engine_.drop(list.get())) return false;
   node->failure = Ref::borrow(error);
-  if (node->run == number_) {
-    node->unusable = true;
+  const bool in_schedule = scheduled(*node);
+  node->run = number_;  // what depends on it and has not started is blocked
+  node->unusable = true;
+  if (in_schedule) {
     Slot& slot = slots_[node->position];
     if (slot.outcome != Outcome::None && !slot.in_flight) {
       slot.outcome = Outcome::Failed;

@@ -90,6 +90,9 @@ class Run {
   void prepare_concurrency();
   bool change(Node& node, PyObject* old, PyObject* now);
   Slot* job(std::size_t token);
+  bool scheduled(const Node& node) const noexcept {
+    return node.run == number_ && node.position < schedule_.size() && schedule_[node.position] == &node;
+  }
   PyObject* arguments(const Node& node, const Slot& slot, Ref& kwargs) const;
 
   Engine& engine_;
