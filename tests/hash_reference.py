@@ -1,14 +1,18 @@
 """A plain-Python encoder of the content hash's byte encoding, written from
 its description in movra.hashing, hashed with the `xxhash` package: what the
 native walker must agree with."""
+import collections
 import enum
 import io
 import pickle
 import struct
+import types
 from collections import OrderedDict
 from typing import Any, Callable, Mapping
 
 import xxhash
+
+from movra._code import definition_digest
 
 
 def u64(n: int) -> bytes:
@@ -25,6 +29,30 @@ def sized(data: bytes) -> bytes:
 
 def type_name(cls: type) -> bytes:
     return f"{cls.__module__}.{cls.__qualname__}".encode("utf-8", "surrogatepass")
+
+
+def defined_name(cls: type) -> bytes:
+    found = definition_digest(cls)
+    return type_name(cls) if found is None else type_name(cls) + b"@" + found.hex().encode()
+
+
+def slot_names(cls: type) -> list[str]:
+    names = []
+    for klass in reversed(cls.__mro__):
+        slots = klass.__dict__.get("__slots__", ())
+        for name in [slots] if isinstance(slots, str) else slots:
+            if name not in ("__dict__", "__weakref__"):
+                mangled = name.startswith("__") and not name.endswith("__")
+                names.append(f"_{klass.__name__.lstrip('_')}{name}" if mangled else name)
+    return names
+
+
+def is_ndarray(t: type) -> bool:
+    return t.__module__ == "numpy" and t.__qualname__ == "ndarray"
+
+
+def is_masked(t: type) -> bool:
+    return any(k.__module__ == "numpy.ma" and k.__qualname__ == "MaskedArray" for k in t.__mro__)
 
 
 def digest(tag: bytes, payload: bytes) -> int:
@@ -57,15 +85,32 @@ class Encoder:
         hasher = next((self.registry[k] for k in t.__mro__ if k in self.registry), None)
         if hasher is not None:
             return b"r" + sized(type_name(t)) + u64(hasher(v))
-        base = next((k for k in t.__mro__ if k in BASES), None)
-        if base is not None:
-            tail = b"."
-            if not isinstance(v, enum.Enum) and getattr(v, "__dict__", None):
-                tail = b"D" + self.builtin(v.__dict__, dict)
-            return b"<" + sized(type_name(t)) + self.builtin(v, base) + tail
-        if t.__module__ == "numpy" and t.__qualname__ == "ndarray":
+        if is_ndarray(t):
             return self.array(v)
+        base = next((k for k in t.__mro__ if k in BASES or is_ndarray(k)), None)
+        if base is not None and is_ndarray(base) and is_masked(t):
+            import numpy as np
+
+            proxy = (np.ma.getdata(v), np.ma.getmaskarray(v), np.asarray(v.fill_value), v.hardmask)
+            return b"x" + sized(defined_name(t)) + self.encode(proxy)
+        if base is not None:
+            body = self.array(v) if is_ndarray(base) else self.builtin(v, base)
+            return b"<" + sized(defined_name(t)) + body + self.extra_state(v, t)
+        if t is types.FunctionType or issubclass(t, type):
+            proxy = (v.__module__, v.__qualname__, definition_digest(v))
+            return b"x" + sized(type_name(t)) + self.encode(proxy)
         return b"p" + sized(self.pickle(v))
+
+    def extra_state(self, v: Any, t: type) -> bytes:
+        tail = b"."
+        if not isinstance(v, enum.Enum) and getattr(v, "__dict__", None):
+            tail = b"D" + self.builtin(v.__dict__, dict)
+        state = [v.default_factory] if isinstance(v, collections.defaultdict) else []
+        for name in slot_names(t):
+            state.append((name, getattr(v, name)) if hasattr(v, name) else (name,))
+        if state or isinstance(v, collections.defaultdict):
+            tail += b"+" + self.encode(tuple(state))
+        return tail
 
     def builtin(self, v: Any, t: type) -> bytes:
         if t is int:
@@ -90,14 +135,13 @@ class Encoder:
         if t is OrderedDict:
             return b"o" + u64(len(v)) + b"".join(self.encode(k) + self.encode(x) for k, x in v.items())
         if t is dict:
-            items = sorted(xxh64(self.encode(k) + self.encode(x)) for k, x in dict.items(v))
-            return b"d" + u64(len(items)) + b"".join(u64(d) for d in items)
+            return b"d" + u64(len(v)) + b"".join(self.encode(k) + self.encode(x) for k, x in dict.items(v))
         tag = b"S" if t is set else b"Z"
         digests = sorted(xxh64(self.encode(x)) for x in v)
         return tag + u64(len(digests)) + b"".join(u64(d) for d in digests)
 
     def array(self, a: Any) -> bytes:
-        spec = a.dtype.str if a.dtype.fields is None else repr(a.dtype.descr)
+        spec = a.dtype.str if a.dtype.fields is None else dtype_spec(a.dtype)
         head = b"a" + sized(spec.encode()) + u64(a.ndim) + b"".join(u64(n) for n in a.shape)
         if a.dtype.hasobject:
             return head + b"".join(self.encode(x) for x in a.ravel())
@@ -109,11 +153,11 @@ class Encoder:
         class Pickler(pickle.Pickler):
             def persistent_id(self, obj: Any) -> Any:
                 t = type(obj)
-                nested = isinstance(obj, (set, frozenset)) or (
+                nested = isinstance(obj, (set, frozenset, type, types.FunctionType)) or (
                     t not in EXACT
                     and (
                         any(k in encoder.registry for k in t.__mro__)
-                        or (t.__module__ == "numpy" and t.__qualname__ == "ndarray")
+                        or any(is_ndarray(k) for k in t.__mro__)
                     )
                 )
                 return ("movra-hash", encoder.hash(obj)) if nested else None
@@ -121,6 +165,22 @@ class Encoder:
         buffer = io.BytesIO()
         Pickler(buffer, protocol=5).dump(v)
         return buffer.getvalue()
+
+
+def dtype_spec(dtype: Any) -> str:
+    try:
+        return repr(dtype.descr)
+    except ValueError:  # fields out of order or overlapping
+        return "fields" + repr(field_list(dtype))
+
+
+def field_list(dtype: Any) -> Any:
+    if dtype.subdtype is not None:
+        return (field_list(dtype.subdtype[0]), dtype.subdtype[1])
+    if dtype.fields is None:
+        return dtype.str
+    fields = [(name, *dtype.fields[name]) for name in dtype.names]
+    return (dtype.itemsize, [(f[0], f[2], field_list(f[1]), f[3] if len(f) > 3 else None) for f in fields])
 
 
 # Values for the tests that must be importable by name (pickled, or built in

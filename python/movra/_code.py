@@ -19,8 +19,11 @@ from __future__ import annotations
 
 import bisect
 import dis
+import enum
 import functools
 import hashlib
+import operator
+import threading
 import weakref
 import struct
 import sys
@@ -29,7 +32,7 @@ from typing import Any
 
 from .hashing import content_hash
 
-__all__ = ["code_version"]
+__all__ = ["code_version", "definition_digest"]
 
 # Bytecode differs between interpreter versions, and so may a pickle.
 _INTERPRETER = sys.implementation.cache_tag or sys.version
@@ -51,6 +54,99 @@ def code_version(func: Any, version: str | None = None) -> str:
     digest.update(_INTERPRETER.encode())
     _Versioner(digest).callable(func)
     return digest.hexdigest()
+
+
+def definition_digest(obj: Any) -> bytes | None:
+    """16 bytes digesting what defines a function or a class, for hashing it
+    as a value; None for a class not defined in Python (it is its name).
+
+    A function: its code version (code, constants, defaults, closure
+    contents) and its attributes.  A class: its metaclass, its bases (each by
+    name and definition) and its namespace in order, functions by their code
+    version, descriptors by what they wrap, other attributes by content.  A
+    class met again while its own digest is made (a method's `__class__`
+    cell, an attribute holding an instance) counts by name only.
+    """
+    if isinstance(obj, types.FunctionType):
+        return _function_digest(obj)
+    if not obj.__flags__ & _HEAPTYPE:
+        return None
+    # Cached while the class's namespace holds the same objects and its
+    # bases' definitions are the same; what an attribute holds is not
+    # re-read (an attribute reassigned is seen, one changed in place not).
+    snapshot = (type(obj), *obj.__bases__, *obj.__dict__.keys(), *obj.__dict__.values())
+    bases = tuple(definition_digest(base) for base in obj.__bases__)
+    found = _class_digests.get(obj)
+    if found is not None and found[1] == bases and len(found[0]) == len(snapshot) \
+            and all(map(operator.is_, found[0], snapshot)):
+        return found[2]
+    active = _active_classes()
+    if obj in active:  # met again while its own digest is made
+        for inner in active[active.index(obj) + 1:]:
+            _local.tainted.add(inner)  # their digests depend on what is under way
+        return b"in progress"
+    active.append(obj)
+    try:
+        digest = hashlib.blake2b(digest_size=16, person=b"movra-definition")
+        digest.update(_INTERPRETER.encode())
+        _Versioner(digest).klass(obj, bases)
+        result = digest.digest()
+    finally:
+        active.pop()
+    if obj in _local.tainted:
+        _local.tainted.discard(obj)
+    else:
+        if len(_class_digests) >= 4096:  # dynamic classes must not pile up
+            _class_digests.clear()
+        _class_digests[obj] = (snapshot, bases, result)
+    return result
+
+
+def _function_digest(func: types.FunctionType) -> bytes:
+    # Cached only for a function whose defaults are atoms and which has no
+    # closure or attributes: then its code, names and defaults are all there is.
+    found = _function_digests.get(func)
+    if found is not None and found[0] is func.__code__ and found[1] is func.__defaults__ \
+            and found[2] is func.__kwdefaults__ and found[3] == (func.__module__, func.__qualname__):
+        return found[4]
+    digest = hashlib.blake2b(digest_size=16, person=b"movra-definition")
+    digest.update(_INTERPRETER.encode())
+    versioner = _Versioner(digest)
+    versioner.text("fn", f"{func.__module__}:{func.__qualname__}")
+    versioner.function(func)
+    if func.__dict__:
+        versioner.value(func.__dict__)
+    result = digest.digest()
+    defaults = (*(func.__defaults__ or ()), *(func.__kwdefaults__ or {}).values())
+    if not func.__closure__ and not func.__dict__ and all(type(d) in _ATOMS for d in defaults):
+        _function_digests[func] = (func.__code__, func.__defaults__, func.__kwdefaults__,
+                                   (func.__module__, func.__qualname__), result)
+    return result
+
+
+_ATOMS = frozenset({type(None), bool, int, float, complex, str, bytes})
+_class_digests: dict[type, tuple[tuple[Any, ...], tuple[Any, ...], bytes]] = {}
+_function_digests: weakref.WeakKeyDictionary[types.FunctionType, tuple[Any, ...]] = weakref.WeakKeyDictionary()
+
+
+def forget_definitions() -> None:
+    """Drop cached class digests (a registered hasher may change them)."""
+    _class_digests.clear()
+
+
+_HEAPTYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE: a class made at run time, not in C
+_local = threading.local()
+# Namespace entries that say nothing of a class's definition (`__slotnames__`
+# is a cache the pickler adds).
+_IGNORED = frozenset({"__dict__", "__weakref__", "__module__", "__qualname__", "__slotnames__"})
+
+
+def _active_classes() -> list[type]:
+    try:
+        return _local.classes  # type: ignore[no-any-return]
+    except AttributeError:
+        _local.classes, _local.tainted = [], set()
+        return _local.classes  # type: ignore[no-any-return]
 
 
 class _Versioner:
@@ -107,6 +203,36 @@ class _Versioner:
                 self.text("empt", "")
                 continue
             self.value(contents)
+
+    def klass(self, cls: type, bases: tuple[bytes | None, ...]) -> None:
+        self.text("cls", f"{cls.__module__}:{cls.__qualname__}")
+        meta = type(cls)
+        for related, found in ((meta, definition_digest(meta)), *zip(cls.__bases__, bases)):
+            self.text("base", f"{related.__module__}:{related.__qualname__}")
+            self.put("bdef", found or b"")
+        members = cls.__dict__.get("_member_map_", {}) if issubclass(cls, enum.Enum) else {}
+        for key, item in cls.__dict__.items():
+            if key in _IGNORED or (members and key[:1] == "_" == key[-1:] and key[1:2] != "_"):
+                continue  # an enum's own bookkeeping, derived from its members
+            self.text("key", key)
+            if key in members:
+                self.text("mbr", str(item._name_))
+                self.value(item._value_)
+            else:
+                self.attribute(item)
+
+    def attribute(self, item: Any) -> None:
+        if isinstance(item, (classmethod, staticmethod)):
+            self.text("wrap", type(item).__name__)
+            self.value(item.__func__)
+        elif isinstance(item, property):
+            self.text("prop", "")
+            for part in (item.fget, item.fset, item.fdel, item.__doc__):
+                self.value(part)
+        elif isinstance(item, (types.MemberDescriptorType, types.GetSetDescriptorType)):
+            self.text("desc", item.__name__)
+        else:
+            self.value(item)
 
     def code(self, code: types.CodeType) -> None:
         self.put("code", _code_digest(code))

@@ -72,10 +72,12 @@ ValueError.
 """
 from __future__ import annotations
 
+import collections
 import enum
 import importlib
 import io
 import pickle
+import types
 from collections import OrderedDict
 from types import MappingProxyType, NoneType
 from typing import Any, Callable, Mapping
@@ -103,30 +105,50 @@ def _type_name(cls: type) -> bytes:
     return f"{cls.__module__}.{cls.__qualname__}".encode("utf-8", "surrogatepass")
 
 
+def _defined_name(cls: type) -> bytes:
+    """`module.qualname`, and for a class defined in Python `@` and the hex
+    digest of its definition: two classes of one name but other fields or
+    methods (a namedtuple made at run time, a cell run again) differ."""
+    from ._code import definition_digest
+
+    found = definition_digest(cls)
+    return _type_name(cls) if found is None else _type_name(cls) + b"@" + found.hex().encode()
+
+
+def _is_ndarray(cls: type) -> bool:
+    return cls.__module__ == "numpy" and cls.__qualname__ == "ndarray"
+
+
 class ContentHash(_NativeContentHash):
     """content_hash(value) -> int in 0..2**64-1, a hash of `value`'s content.
 
-    What it promises: the same value gives the same hash in every process
-    (whatever PYTHONHASHSEED) and on every 64-bit little-endian platform, for
-    None, bool, int, float, complex, str, bytes, bytearray, memoryview, tuple,
-    list, dict, set, frozenset, their subclasses, NumPy arrays and pandas
-    Index/Series/DataFrame objects, nested in any way.  Values that differ in
-    type (1, 1.0, True; two enums of equal value), in float bits (0.0, -0.0)
-    or in order (lists, OrderedDicts) hash differently; dicts and sets hash
-    by content whatever their order.  A value of a registered type hashes
-    as stably as its hasher's result.
+    What it promises: two values get the same hash only if nothing the
+    program can observe through their type's ordinary API tells them apart,
+    for None, bool, int, float, complex, str, bytes, bytearray, memoryview,
+    tuple, list, dict, set, frozenset, their subclasses, functions and
+    classes, NumPy arrays (masked arrays and other subclasses included) and
+    pandas objects, nested in any way; and equal such values get the same
+    hash in every process (whatever PYTHONHASHSEED) and on every 64-bit
+    little-endian platform with the same interpreter version.  So values
+    that differ in type (1, 1.0, True; two enums of equal value), in float
+    bits (0.0, -0.0), in order (lists, dicts, OrderedDicts) or in state a
+    subclass adds hash differently; sets hash by content whatever their
+    iteration order, which is not the program's.  What is deliberately left
+    out is listed in `movra.hashing`.  A value of a registered type hashes
+    as its hasher says.
 
-    Any other value is hashed by its pickle (protocol 5, sets and registered
-    values inside replaced by their content hash).  That hash is the same in
-    every process only when the object pickles deterministically, which is
-    not the case for objects whose `__reduce__` or `__getstate__` emits
-    unordered data (a custom container iterating a set), addresses or ids,
-    or per-process state (random salts, open handles); equal such objects
-    may also hash differently (two dicts in different insertion order inside
-    one, or a value shared by reference in one and copied in the other).  A
-    value that does not pickle raises TypeError: give its type a hasher with
-    `@content_hash.register(TypeName)`, a function returning an int in
-    0..2**64-1 (build it with `combine` and `digest`).
+    Any other value is hashed by its pickle (protocol 5, with sets,
+    functions, classes and the values above inside replaced by their content
+    hash): the hash sees exactly what the object's `__reduce_ex__(5)` gives
+    (often its `__dict__`).  That hash is the same in every process only
+    when the object pickles deterministically, which is not the case for
+    objects whose `__reduce__` or `__getstate__` emits unordered data (a
+    custom container iterating a set), addresses or ids, or per-process
+    state (random salts, open handles); equal such objects may also hash
+    differently (a value shared by reference in one and copied in the
+    other).  A value that does not pickle raises TypeError: give its type a
+    hasher with `@content_hash.register(TypeName)`, a function returning an
+    int in 0..2**64-1 (build it with `combine` and `digest`).
 
     Values nested more than 1000 levels deep, or containing themselves,
     raise ValueError.  The byte encoding is documented in `movra.hashing`.
@@ -153,6 +175,9 @@ class ContentHash(_NativeContentHash):
             raise TypeError(f"the hasher for {cls.__qualname__} must be callable, not {func!r}")
         self._registry[cls] = func
         self._forget()
+        from ._code import forget_definitions
+
+        forget_definitions()
         return func
 
     @property
@@ -167,21 +192,28 @@ class ContentHash(_NativeContentHash):
     # Called by the native walker once per type (then cached until the next
     # register): how to encode instances of `cls`, which is no exact built-in.
     def _resolve(self, cls: type) -> tuple[int, bytes | None, int, Any, bool]:
-        name = _type_name(cls)
         hasher = self.dispatch(cls)
         if hasher is not None:
-            return _REGISTERED, name, 0, hasher, False
+            return _REGISTERED, _type_name(cls), 0, hasher, False
+        with_dict = cls.__dictoffset__ != 0 and not issubclass(cls, enum.Enum)
         for klass in cls.__mro__:
             if klass in _BASES:
-                with_dict = cls.__dictoffset__ != 0 and not issubclass(cls, enum.Enum)
-                return _SUBCLASS, name, _BASES[klass], None, with_dict
-        if cls.__module__ == "numpy" and cls.__qualname__ == "ndarray":
-            return _ARRAY, name, 0, None, False
+                return _SUBCLASS, _defined_name(cls), _BASES[klass], _state_reader(cls), with_dict
+            if _is_ndarray(klass):
+                if klass is cls:
+                    return _ARRAY, None, 0, None, False
+                if _is_masked(cls):
+                    return _PROXY, _defined_name(cls), 0, _masked_proxy, False
+                return _ARRAY, _defined_name(cls), 0, _state_reader(cls), with_dict
+        if cls is types.FunctionType:
+            return _PROXY, _type_name(cls), 0, _function_proxy, False
+        if issubclass(cls, type):
+            return _PROXY, _type_name(cls), 0, _class_proxy, False
         if cls.__module__.split(".", 1)[0] == "pandas":
             builder = _pandas_proxy(cls)
             if builder is not None:
-                return _PROXY, name, 0, builder, False
-        return _PICKLE, name, 0, None, False
+                return _PROXY, _type_name(cls), 0, builder, False
+        return _PICKLE, _type_name(cls), 0, None, False
 
     def _pickle(self, value: Any) -> bytes:
         buffer = io.BytesIO()
@@ -200,30 +232,118 @@ class ContentHash(_NativeContentHash):
             ) from error
         return buffer.getvalue()
 
+    # Called by the native walker for an array of structured dtype.
+    @staticmethod
+    def _dtype_spec(dtype: Any) -> str:
+        """`repr(dtype.descr)`; for fields out of order or overlapping, which
+        have no descr, `fields` + the repr of (itemsize, [(name, offset, spec
+        of its dtype, title)...]) with nested structures spelled the same way."""
+        try:
+            return repr(dtype.descr)
+        except ValueError:
+            return "fields" + repr(_field_list(dtype))
+
+
+def _field_list(dtype: Any) -> Any:
+    if dtype.subdtype is not None:
+        base, shape = dtype.subdtype
+        return (_field_list(base), shape)
+    if dtype.fields is None:
+        return dtype.str
+    return (dtype.itemsize, [(name, dtype.fields[name][1], _field_list(dtype.fields[name][0]),
+                              dtype.fields[name][2] if len(dtype.fields[name]) > 2 else None)
+                             for name in dtype.names])
+
+
+def _state_reader(cls: type) -> Callable[[Any], tuple[Any, ...]] | None:
+    """What instances of a subclass hold beyond their built-in part and their
+    __dict__: a defaultdict's factory, then each slot as (name, value) or
+    (name,) when unset; None when there is nothing."""
+    slots: list[str] = []
+    for klass in reversed(cls.__mro__):
+        names = klass.__dict__.get("__slots__", ())
+        for name in (names,) if isinstance(names, str) else names:
+            if name in ("__dict__", "__weakref__"):
+                continue
+            if name.startswith("__") and not name.endswith("__"):  # mangled
+                name = f"_{klass.__name__.lstrip('_')}{name}"
+            slots.append(name)
+    factory = issubclass(cls, collections.defaultdict)
+    if not slots and not factory:
+        return None
+
+    def state(value: Any) -> tuple[Any, ...]:
+        parts: list[Any] = [value.default_factory] if factory else []
+        for name in slots:
+            try:
+                parts.append((name, getattr(value, name)))
+            except AttributeError:
+                parts.append((name,))
+        return tuple(parts)
+
+    return state
+
+
+def _function_proxy(func: types.FunctionType) -> tuple[Any, ...]:
+    from ._code import definition_digest
+
+    return (func.__module__, func.__qualname__, definition_digest(func))
+
+
+def _class_proxy(cls: type) -> tuple[Any, ...]:
+    from ._code import definition_digest
+
+    return (cls.__module__, cls.__qualname__, definition_digest(cls))
+
 
 class _CanonicalPickler(pickle.Pickler):
-    """Pickles with nested sets and registered values replaced by their
-    content hash, so that nothing per-process leaks into the bytes."""
+    """Pickles with nested sets, functions, classes and values the walker
+    encodes itself replaced by their content hash, so that nothing
+    per-process leaks into the bytes and definitions count, not names."""
 
     def __init__(self, file: io.BytesIO, owner: ContentHash, top: Any) -> None:
         super().__init__(file, protocol=5)
         self._owner = owner
         self._top = top  # what is pickled, whatever its type resolves to now
+        self._seen: dict[int, tuple[Any, int]] = {}  # id -> (class or function, its hash)
         self.inner_error: BaseException | None = None
 
     def persistent_id(self, obj: Any) -> Any:
         cls = type(obj)
         if cls in _PLAIN or obj is self._top:
             return None
+        named = cls is types.FunctionType or isinstance(obj, type)  # met again and again
+        if named:
+            found = self._seen.get(id(obj))
+            if found is not None:
+                return ("movra-hash", found[1])  # a new tuple, as the pickler memoizes it
         if isinstance(obj, (set, frozenset)) or (
             cls not in _FIXED and self._owner._kind(cls) in (_REGISTERED, _ARRAY, _PROXY)
         ):
             try:
-                return ("movra-hash", self._owner(obj))
+                content = self._owner(obj)
             except BaseException as error:
                 self.inner_error = error
                 raise
+            if named:
+                self._seen[id(obj)] = (obj, content)
+            return ("movra-hash", content)
         return None
+
+
+# NumPy -----------------------------------------------------------------------
+
+
+def _is_masked(cls: type) -> bool:
+    return any(k.__module__ in ("numpy.ma", "numpy.ma.core") and k.__qualname__ == "MaskedArray" for k in cls.__mro__)
+
+
+def _masked_proxy(array: Any) -> tuple[Any, ...]:
+    """A masked array: its data (masked items included: `.data` shows them),
+    its mask as `getmaskarray` gives it (a shrunk mask and an all-False one
+    are the same mask), its fill value and whether the mask is hard."""
+    np: Any = importlib.import_module("numpy")
+    return (np.ma.getdata(array), np.ma.getmaskarray(array), np.asarray(array.fill_value), array.hardmask)
 
 
 # pandas ----------------------------------------------------------------------
@@ -240,27 +360,53 @@ def _pandas_proxy(cls: type) -> Callable[[Any], tuple[Any, ...]] | None:
         return _range_index_proxy
     if issubclass(cls, pd.MultiIndex):
         return _multi_index_proxy
+    if issubclass(cls, pd.DatetimeIndex | pd.TimedeltaIndex):
+        return _frequency_index_proxy
     if issubclass(cls, pd.Index):
         return _index_proxy
+    if issubclass(cls, pd.api.extensions.ExtensionArray):
+        return _extension_array_proxy
     return None
+
+
+def _dtype_text(dtype: Any) -> str:
+    """str(dtype), plus for strings the storage and missing-value marker that
+    str() leaves out."""
+    text = str(dtype)
+    storage = getattr(dtype, "storage", None)
+    if isinstance(storage, str):
+        text += f"[{storage}, {dtype.na_value!r}]"
+    return text
 
 
 def _values(data: Any) -> Any:
     """The data of a Series or Index as NumPy arrays (no copy when it has a
     NumPy dtype)."""
     np: Any = importlib.import_module("numpy")
-    pd: Any = importlib.import_module("pandas")
 
     if isinstance(data.dtype, np.dtype):
         return data.to_numpy(copy=False)
-    array = data.array
-    if isinstance(data.dtype, pd.CategoricalDtype):
+    return _array_values(data.array)
+
+
+def _array_values(array: Any) -> Any:
+    np: Any = importlib.import_module("numpy")
+    pd: Any = importlib.import_module("pandas")
+
+    if isinstance(array, np.ndarray):
+        return array
+    if isinstance(array.dtype, pd.CategoricalDtype):
         return (array.codes, array.categories, array.ordered)
-    if isinstance(data.dtype, pd.DatetimeTZDtype):
+    if isinstance(array.dtype, pd.DatetimeTZDtype):
         return array.asi8  # the instants; the zone and unit are in str(dtype)
     if isinstance(array, pd.arrays.IntegerArray | pd.arrays.FloatingArray | pd.arrays.BooleanArray):
-        return (array._data, array._mask)
-    return data.to_numpy(dtype=object)
+        data, mask = array._data, array._mask
+        if mask.any():  # what lies under a missing value cannot be seen
+            data = np.where(mask, np.zeros((), data.dtype), data)
+        return (data, mask)
+    if isinstance(array, pd.arrays.NumpyExtensionArray):
+        return array.to_numpy()
+    return array.to_numpy(dtype=object)
 
 
 def _range_index_proxy(index: Any) -> tuple[Any, ...]:
@@ -272,16 +418,25 @@ def _multi_index_proxy(index: Any) -> tuple[Any, ...]:
 
 
 def _index_proxy(index: Any) -> tuple[Any, ...]:
-    return (index.name, str(index.dtype), _values(index))
+    return (index.name, _dtype_text(index.dtype), _values(index))
+
+
+def _frequency_index_proxy(index: Any) -> tuple[Any, ...]:
+    return (index.name, _dtype_text(index.dtype), _values(index), index.freqstr)
+
+
+def _extension_array_proxy(array: Any) -> tuple[Any, ...]:
+    return (_dtype_text(array.dtype), _array_values(array))
 
 
 def _series_proxy(series: Any) -> tuple[Any, ...]:
-    return (series.name, str(series.dtype), series.index, _values(series))
+    return (series.name, _dtype_text(series.dtype), series.index, _values(series),
+            series.attrs, series.flags.allows_duplicate_labels)
 
 
 def _frame_proxy(frame: Any) -> tuple[Any, ...]:
-    columns = tuple((str(column.dtype), _values(column)) for _, column in frame.items())
-    return (frame.columns, frame.index, columns)
+    columns = tuple((_dtype_text(column.dtype), _values(column)) for _, column in frame.items())
+    return (frame.columns, frame.index, columns, frame.attrs, frame.flags.allows_duplicate_labels)
 
 
 content_hash = ContentHash()

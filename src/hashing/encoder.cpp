@@ -258,25 +258,23 @@ class Walker {
     for (uint64_t d : digests) out.put_u64(d);
   }
 
+  /// A dict in insertion order: its order is what iterating it gives.
   bool dict(PyObject* v, Xxh64& out, char tag = 'd') {
     Level level;
     if (!level) return false;
     const Py_ssize_t n = PyDict_Size(v);
-    std::vector<uint64_t> digests;
-    digests.reserve(static_cast<std::size_t>(n));
-    Py_ssize_t pos = 0;
+    if (tag != 'd') out.put_byte(static_cast<unsigned char>(tag));
+    out.put_byte('d');
+    out.put_u64(static_cast<uint64_t>(n));
+    Py_ssize_t pos = 0, seen = 0;
     PyObject *key, *item;
     while (PyDict_Next(v, &pos, &key, &item)) {
       Ref k = Ref::borrow(key), i = Ref::borrow(item);
-      Xxh64 pair;
-      if (!value(k.get(), pair) || !value(i.get(), pair)) return false;
-      digests.push_back(pair.digest());
+      if (!value(k.get(), out) || !value(i.get(), out)) return false;
+      ++seen;
       if (PyDict_Size(v) != n) return changed_size("dictionary");
     }
-    if (digests.size() != static_cast<std::size_t>(n)) return changed_size("dictionary");
-    if (tag != 'd') out.put_byte(static_cast<unsigned char>(tag));
-    put_digests(out, 'd', digests);
-    return true;
+    return seen == n || changed_size("dictionary");
   }
 
   bool set(PyObject* v, char tag, Xxh64& out) {
@@ -357,6 +355,23 @@ class Walker {
     return dict(attributes.get(), out, 'D');
   }
 
+  /// What a subclass adds to its built-in or array part: its __dict__ (`D`
+  /// or `.`), then `+` and the encoding of the state the resolution's
+  /// callable reads (slots, a defaultdict's factory) when it has one.
+  bool extra_state(PyObject* v, const Resolution& r, Xxh64& out) {
+    if (!r.with_dict)
+      out.put_byte('.');
+    else if (!instance_dict(v, out))
+      return false;
+    if (r.callable.get() == Py_None) return true;
+    Level level;
+    if (!level) return false;
+    Ref state = Ref::steal(PyObject_CallFunctionObjArgs(r.callable.get(), v, nullptr));
+    if (!state) return false;
+    out.put_byte('+');
+    return value(state.get(), out);
+  }
+
   bool registered(PyObject* v, const Resolution& r, Xxh64& out) {
     Level level;
     if (!level) return false;
@@ -399,8 +414,7 @@ bool Walker::array(PyObject* v, Xxh64& out) {
   if (fields.get() == Py_None) {
     spec = Ref::steal(PyObject_GetAttrString(dtype.get(), "str"));
   } else {  // structured: the field list names what the bytes mean
-    Ref descr = Ref::steal(PyObject_GetAttrString(dtype.get(), "descr"));
-    if (descr) spec = Ref::steal(PyObject_Repr(descr.get()));
+    spec = Ref::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(self_), "_dtype_spec", "O", dtype.get()));
   }
   if (!spec || !PyUnicode_Check(spec.get()) || !PyTuple_Check(shape.get())) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an array's dtype.str must be a str and its shape a tuple");
@@ -451,8 +465,12 @@ bool Walker::other(PyObject* v, PyTypeObject* type, Xxh64& out) {
     case Kind::Subclass:
       out.put_byte('<');
       if (!put_bytes_object(out, r.name.get()) || !as_base(v, r.base, out)) return false;
-      return r.with_dict ? instance_dict(v, out) : (out.put_byte('.'), true);
-    case Kind::Array: return array(v, out);
+      return extra_state(v, r, out);
+    case Kind::Array:
+      if (r.name.get() == Py_None) return array(v, out);  // exactly an ndarray
+      out.put_byte('<');
+      if (!put_bytes_object(out, r.name.get()) || !array(v, out)) return false;
+      return extra_state(v, r, out);
     case Kind::Proxy: {
       Level level;
       if (!level) return false;
