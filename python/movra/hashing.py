@@ -372,6 +372,8 @@ def _pandas_proxy(cls: type) -> Callable[[Any], tuple[Any, ...]] | None:
 def _dtype_text(dtype: Any) -> str:
     """str(dtype), plus for strings the storage and missing-value marker that
     str() leaves out."""
+    if isinstance(dtype, _numpy().dtype):
+        return str(dtype)
     text = str(dtype)
     storage = getattr(dtype, "storage", None)
     if isinstance(storage, str):
@@ -379,22 +381,24 @@ def _dtype_text(dtype: Any) -> str:
     return text
 
 
+def _numpy() -> Any:
+    return importlib.import_module("numpy")
+
+
 def _values(data: Any) -> Any:
     """The data of a Series or Index as NumPy arrays (no copy when it has a
     NumPy dtype)."""
-    np: Any = importlib.import_module("numpy")
-
-    if isinstance(data.dtype, np.dtype):
+    if isinstance(data.dtype, _numpy().dtype):
         return data.to_numpy(copy=False)
     return _array_values(data.array)
 
 
 def _array_values(array: Any) -> Any:
-    np: Any = importlib.import_module("numpy")
+    if type(array).__name__ == "ndarray" and type(array).__module__ == "numpy":
+        return array
+    np: Any = _numpy()
     pd: Any = importlib.import_module("pandas")
 
-    if isinstance(array, np.ndarray):
-        return array
     if isinstance(array.dtype, pd.CategoricalDtype):
         return (array.codes, array.categories, array.ordered)
     if isinstance(array.dtype, pd.DatetimeTZDtype):
@@ -435,7 +439,11 @@ def _series_proxy(series: Any) -> tuple[Any, ...]:
 
 
 def _frame_proxy(frame: Any) -> tuple[Any, ...]:
-    columns = tuple((_dtype_text(column.dtype), _values(column)) for _, column in frame.items())
+    arrays = getattr(frame, "_iter_column_arrays", None)  # no Series made per column
+    if arrays is not None:
+        columns = tuple((_dtype_text(array.dtype), _array_values(array)) for array in arrays())
+    else:
+        columns = tuple((_dtype_text(column.dtype), _values(column)) for _, column in frame.items())
     return (frame.columns, frame.index, columns, frame.attrs, frame.flags.allows_duplicate_labels)
 
 
