@@ -30,6 +30,7 @@ import sys
 import types
 from typing import Any
 
+from ._hashing import xxh64
 from .hashing import content_hash
 
 __all__ = ["code_version", "definition_digest"]
@@ -52,8 +53,9 @@ def code_version(func: Any, version: str | None = None) -> str:
         return version
     digest = hashlib.blake2b(digest_size=16, person=b"movra-code")
     digest.update(_INTERPRETER.encode())
-    _Versioner(digest).callable(func)
-    return digest.hexdigest()
+    versioner = _Versioner(digest)
+    versioner.callable(func)
+    return versioner.finish().hexdigest()  # type: ignore[no-any-return]
 
 
 def definition_digest(obj: Any) -> bytes | None:
@@ -89,8 +91,9 @@ def definition_digest(obj: Any) -> bytes | None:
     try:
         digest = hashlib.blake2b(digest_size=16, person=b"movra-definition")
         digest.update(_INTERPRETER.encode())
-        _Versioner(digest).klass(obj, bases)
-        result = digest.digest()
+        versioner = _Versioner(digest)
+        versioner.klass(obj, bases)
+        result = versioner.finish().digest()
     finally:
         active.pop()
     if obj in _local.tainted:
@@ -116,7 +119,7 @@ def _function_digest(func: types.FunctionType) -> bytes:
     versioner.function(func)
     if func.__dict__:
         versioner.value(func.__dict__)
-    result = digest.digest()
+    result = versioner.finish().digest()
     defaults = (*(func.__defaults__ or ()), *(func.__kwdefaults__ or {}).values())
     if not func.__closure__ and not func.__dict__ and all(type(d) in _ATOMS for d in defaults):
         _function_digests[func] = (func.__code__, func.__defaults__, func.__kwdefaults__,
@@ -154,11 +157,20 @@ class _Versioner:
 
     def __init__(self, digest: Any) -> None:
         self.digest = digest
+        self.parts: list[bytes] = []  # fed to the digest at once by `finish`
         self.seen: dict[int, int] = {}  # id of a function being versioned -> its order
 
     def put(self, tag: str, data: bytes) -> None:
-        self.digest.update(struct.pack("<4sQ", tag.encode()[:4].ljust(4), len(data)))
-        self.digest.update(data)
+        head = _TAGS.get(tag)
+        if head is None:
+            head = _TAGS[tag] = tag.encode()[:4].ljust(4)
+        self.parts += (head, len(data).to_bytes(8, "little"), data)
+
+    def finish(self) -> Any:
+        """The digest, fed everything put so far."""
+        self.digest.update(b"".join(self.parts))
+        self.parts.clear()
+        return self.digest
 
     def text(self, tag: str, text: str) -> None:
         self.put(tag, text.encode("utf-8", "surrogatepass"))
@@ -195,7 +207,11 @@ class _Versioner:
         self.seen[id(func)] = len(self.seen)
         self.code(func.__code__)
         self.value(func.__defaults__)
-        self.value(func.__kwdefaults__)
+        found = _keyword_defaults_hash(func.__kwdefaults__) if func.__kwdefaults__ else None
+        if found is None:
+            self.value(func.__kwdefaults__)
+        else:
+            self.put("val", found.to_bytes(8, "little"))
         for cell in func.__closure__ or ():
             try:
                 contents = cell.cell_contents
@@ -248,6 +264,47 @@ class _Versioner:
             self.put("id", id(value).to_bytes(8, "little"))
 
 
+def _keyword_defaults_hash(defaults: dict[str, Any]) -> int | None:
+    """The content hash keyword-only defaults of atoms had when dicts hashed
+    whatever their order: these come in the order the code names them, so
+    their order tells nothing more, and code versions made then stay valid.
+    None when a default is no atom (or tuple of atoms)."""
+    pairs = []
+    for key, value in defaults.items():
+        key_bytes, value_bytes = _atom_encoding(key), _atom_encoding(value)
+        if key_bytes is None or value_bytes is None:
+            return None
+        pairs.append(xxh64([key_bytes, value_bytes]))
+    pairs.sort()
+    return xxh64([b"d", _U64.pack(len(pairs)), *map(_U64.pack, pairs)])
+
+
+def _atom_encoding(value: Any) -> bytes | None:
+    """content_hash's encoding of None, bool, int64, float, str, bytes and
+    tuples of those; None for anything else."""
+    kind = type(value)
+    if value is None:
+        return b"N"
+    if kind is bool:
+        return b"T" if value else b"F"
+    if kind is int and -(2**63) <= value < 2**63:
+        return b"i" + value.to_bytes(8, "little", signed=True)
+    if kind is float:
+        return b"f" + struct.pack("<d", value)
+    if kind is str or kind is bytes:
+        data = value.encode("utf-8", "surrogatepass") if kind is str else value
+        return (b"s" if kind is str else b"b") + _U64.pack(len(data)) + data
+    if kind is tuple:
+        items = [_atom_encoding(item) for item in value]
+        if any(item is None for item in items):
+            return None
+        return b"t" + _U64.pack(len(items)) + b"".join(items)  # type: ignore[arg-type]
+    return None
+
+
+_U64 = struct.Struct("<Q")
+
+
 # Superinstructions, which some interpreters form only from instructions on the
 # same source line: split back so that the layout of the source does not matter.
 _SUPERINSTRUCTIONS = {
@@ -256,6 +313,7 @@ _SUPERINSTRUCTIONS = {
     "STORE_FAST_STORE_FAST": ("STORE_FAST", "STORE_FAST"),
 }
 _JUMPS = frozenset(dis.hasjrel) | frozenset(dis.hasjabs)
+_TAGS: dict[str, bytes] = {}  # a part's tag as its 4 bytes
 _code_digests: weakref.WeakKeyDictionary[types.CodeType, bytes] = weakref.WeakKeyDictionary()
 
 
@@ -281,7 +339,7 @@ def _digest_code(code: types.CodeType) -> bytes:
             versioner.code(constant)
         else:
             versioner.value(constant)
-    digest: bytes = versioner.digest.digest()
+    digest: bytes = versioner.finish().digest()
     return digest
 
 
@@ -296,18 +354,17 @@ def _normal_instructions(code: types.CodeType) -> bytes:
     offsets: list[int] = []  # each original instruction's offset ...
     positions: list[int] = []  # ... and the position of what follows it in `stream`
     jumps: list[tuple[int, int]] = []  # (position in stream, target offset)
-    for instruction in dis.get_instructions(code):
-        offsets.append(instruction.offset)
+    for offset, name, arg, target in _instructions(code):
+        offsets.append(offset)
         positions.append(len(stream))
-        name, arg = instruction.opname, instruction.arg or 0
         if name == "NOP":
             continue
         if name in _SUPERINSTRUCTIONS:
             first, second = _SUPERINSTRUCTIONS[name]
             stream += [(first, arg >> 4), (second, arg & 15)]
             continue
-        if instruction.opcode in _JUMPS:
-            jumps.append((len(stream), instruction.argval))
+        if target is not None:
+            jumps.append((len(stream), target))
         stream.append((name, arg))
 
     def position(offset: int) -> int:
@@ -316,8 +373,61 @@ def _normal_instructions(code: types.CodeType) -> bytes:
 
     for at, target in jumps:
         stream[at] = (stream[at][0], position(target))
-    # The parsed exception table (3.11 on) is not in the type stubs.
-    entries = dis.Bytecode(code).exception_entries  # type: ignore[attr-defined]
     handlers = [(position(entry.start), position(entry.end), position(entry.target),
-                 entry.depth, int(entry.lasti)) for entry in entries]
+                 entry.depth, int(entry.lasti)) for entry in _exception_entries(code)]
     return repr((stream, handlers)).encode()
+
+
+def _instructions(code: types.CodeType) -> list[tuple[int, str, int, int | None]]:
+    """(offset, opname, argument or 0, jump target offset or None) of each
+    instruction, as `dis.get_instructions` gives them."""
+    return [(i.offset, i.opname, i.arg or 0, i.argval if i.opcode in _JUMPS else None)
+            for i in dis.get_instructions(code)]
+
+
+def _exception_entries(code: types.CodeType) -> Any:
+    # The parsed exception table (3.11 on) is not in the type stubs.
+    return dis.Bytecode(code).exception_entries  # type: ignore[attr-defined]
+
+
+def _instructions_311(code: types.CodeType) -> list[tuple[int, str, int, int | None]]:
+    """`_instructions` for CPython 3.11, read from the bytes without making
+    an Instruction each (dis does that at several microseconds apiece).
+    Same rules as dis: inline caches skipped, EXTENDED_ARG prefixes kept and
+    folded into the next argument, relative jumps counted from the next
+    instruction, backward ones negated."""
+    raw = code.co_code  # de-specialised: every opcode is a base opcode
+    out = []
+    extended = 0
+    i, end = 0, len(raw)
+    while i < end:
+        op = raw[i]
+        if op >= _HAVE_ARGUMENT:
+            arg = raw[i + 1] | extended
+            extended = (arg << 8) if op == _EXTENDED_ARG else 0
+            if extended >= _INT_OVERFLOW:
+                extended -= 2 * _INT_OVERFLOW
+        else:
+            arg = None
+            extended = 0
+        target = None
+        if op in _JABS:
+            target = arg * 2  # type: ignore[operator]
+        elif op in _JREL:
+            target = i + 2 + (-arg if op in _BACKWARD else arg) * 2  # type: ignore[operator]
+        out.append((i, _OPNAME[op], arg or 0, target))
+        i += 2 + 2 * _CACHES[op]
+    return out
+
+
+if sys.implementation.name == "cpython" and sys.version_info[:2] == (3, 11):
+    _HAVE_ARGUMENT, _EXTENDED_ARG = dis.HAVE_ARGUMENT, dis.EXTENDED_ARG
+    _INT_OVERFLOW = 2 ** 31
+    _OPNAME = dis.opname
+    _CACHES = dis._inline_cache_entries  # type: ignore[attr-defined]
+    _JABS, _JREL = frozenset(dis.hasjabs), frozenset(dis.hasjrel)
+    _BACKWARD = frozenset(op for op in _JREL if "JUMP_BACKWARD" in dis.opname[op])
+    _instructions = _instructions_311  # noqa: F811
+
+    def _exception_entries(code: types.CodeType) -> Any:  # noqa: F811
+        return dis._parse_exception_table(code)  # type: ignore[attr-defined]
