@@ -208,3 +208,141 @@ class Size(enum.IntEnum):
 
 class Tagged(str):
     """A str subclass whose instances carry attributes."""
+
+
+# Values built from recipes: nested tuples of literals that a child process
+# can read back (`ast.literal_eval`) and build again, so the same value can
+# be hashed in two processes even when it cannot be pickled (lambdas,
+# classes made at run time).
+
+
+def _notebook_class(source: str) -> type:
+    """A class `Model` made by running `source` as a notebook cell would."""
+    namespace: dict[str, Any] = {"__name__": "__main__"}
+    exec(source, namespace)
+    return namespace["Model"]
+
+
+def _closure(value: Any) -> Callable[[Any], Any]:
+    def shifted(x: Any) -> Any:
+        return x + value
+    return shifted
+
+
+class Units(list):
+    """A list with a unit in a slot."""
+    __slots__ = ("unit",)
+
+
+class Noted(dict):
+    """A dict whose instances may carry attributes."""
+
+
+ROWS = {"xy": collections.namedtuple("Row", "x y"), "latlon": collections.namedtuple("Row", "lat lon"),
+        "xy0": collections.namedtuple("Row", "x y", defaults=(0,))}
+MODELS = {
+    "plus1": _notebook_class("class Model:\n    def predict(self, x):\n        return x + 1\n"),
+    "plus2": _notebook_class("class Model:\n    def predict(self, x):\n        return x + 2\n"),
+    "scaled": _notebook_class("class Model:\n    scale = 2\n    def predict(self, x):\n        return x * self.scale\n"),
+    "scaled3": _notebook_class("class Model:\n    scale = 3\n    def predict(self, x):\n        return x * self.scale\n"),
+}
+FUNCTIONS = {
+    "plus1": lambda x: x + 1, "plus2": lambda x: x + 2, "plus1 again": lambda x: x + 1,
+    "k=1": lambda x, k=1: x + k, "k=2": lambda x, k=2: x + k,
+    "closure 1": _closure(1), "closure 2": _closure(2), "closure [1]": _closure([1]),
+    "len": len, "int": int, "list": list, "str": str,
+}
+FACTORIES = {"int": int, "list": list, "str": str, "plus1": FUNCTIONS["plus1"], "plus2": FUNCTIONS["plus2"]}
+DTYPES = {
+    "structured": [("a", "<i4"), ("b", "<f8")],
+    "reordered": {"names": ["b", "a"], "formats": ["<i4", "<i4"], "offsets": [4, 0]},
+    "overlapping": {"names": ["w", "lo"], "formats": ["<i4", "<i2"], "offsets": [0, 0]},
+}
+
+
+def build(recipe: tuple[Any, ...]) -> Any:
+    kind, *args = recipe
+    if kind == "atom":
+        return args[0]
+    if kind == "float":
+        return struct.unpack("<d", struct.pack("<Q", args[0]))[0]
+    if kind == "enum":
+        return {"RED": Color.RED, "GREEN": Color.GREEN, "SMALL": Size.SMALL}[args[0]]
+    if kind in ("list", "tuple", "set", "frozenset"):
+        return {"list": list, "tuple": tuple, "set": set, "frozenset": frozenset}[kind](map(build, args[0]))
+    if kind in ("dict", "odict"):
+        return (dict if kind == "dict" else OrderedDict)((build(k), build(v)) for k, v in args[0])
+    if kind == "ddict":
+        return collections.defaultdict(FACTORIES[args[0]], ((build(k), build(v)) for k, v in args[1]))
+    if kind == "units":
+        units = Units(map(build, args[0]))
+        if args[1] is not None:
+            units.unit = args[1]
+        return units
+    if kind == "noted":
+        noted = Noted((build(k), build(v)) for k, v in args[0])
+        if args[1] is not None:
+            noted.note = args[1]
+        return noted
+    if kind == "row":
+        return ROWS[args[0]](build(args[1]), build(args[2]))
+    if kind == "function":
+        return FUNCTIONS[args[0]]
+    if kind == "class":
+        return MODELS[args[0]]
+    if kind == "model":
+        model = MODELS[args[0]]()
+        model.state = build(args[1])
+        return model
+    if kind == "box":
+        return Box(build(args[0]))
+    return build_numeric(kind, args)
+
+
+def build_numeric(kind: str, args: list[Any]) -> Any:
+    import numpy as np
+    import pandas as pd
+
+    if kind == "array":
+        dtype, shape, layout = args
+        size = int(np.prod(shape))
+        if dtype in DTYPES:
+            array = np.zeros(size, dtype=DTYPES[dtype])
+            array[array.dtype.names[0]] = np.arange(size) % 3
+        else:
+            array = (np.arange(size) % 3).astype(dtype)
+        array = array.reshape(shape)
+        if layout == "fortran":
+            array = np.asfortranarray(array)
+        elif layout == "reversed" and array.ndim:
+            array = array[::-1]
+        return array
+    if kind == "masked":
+        data, mask, fill = args
+        return np.ma.masked_array(data, mask=mask, fill_value=fill)
+    if kind == "matrix":
+        return np.matrix(args[0])
+    if kind == "series":
+        dtype, values, name, attrs = args
+        series = pd.Series(values, dtype=dtype, name=name)
+        series.attrs.update(attrs)
+        return series
+    if kind == "nullable":  # Int64 values; what lies under a missing one is chosen
+        values, hidden = args
+        array = pd.array([None if v is None else v for v in values], dtype="Int64")
+        array._data[array._mask] = hidden
+        return pd.Series(array)
+    if kind == "dates":
+        periods, freq = args
+        index = pd.date_range("2024-01-01", periods=periods, freq="D")
+        return index if freq else pd.DatetimeIndex(list(index))
+    if kind == "frame":
+        columns, attrs = args
+        frame = pd.DataFrame({name: values for name, values in columns})
+        frame.attrs.update(attrs)
+        return frame
+    if kind == "multi":
+        codes, unused = args
+        levels = [["a", "b", "c"] if unused else ["a", "b"], [1, 2]]
+        return pd.MultiIndex(levels=levels, codes=codes)
+    raise ValueError(f"unknown recipe {kind!r}")
