@@ -91,11 +91,14 @@ class Encoder:
         if base is not None and is_ndarray(base) and is_masked(t):
             import numpy as np
 
-            proxy = (np.ma.getdata(v), np.ma.getmaskarray(v), np.asarray(v.fill_value), v.hardmask)
+            fill = np.ma.default_fill_value(v.dtype) if v._fill_value is None else v._fill_value
+            proxy = (np.ma.getdata(v), np.ma.getmaskarray(v), np.asarray(fill), v.hardmask)
             return b"x" + sized(defined_name(t)) + self.encode(proxy)
         if base is not None:
             body = self.array(v) if is_ndarray(base) else self.builtin(v, base)
             return b"<" + sized(defined_name(t)) + body + self.extra_state(v, t)
+        if t is types.MappingProxyType:
+            return b"x" + sized(type_name(t)) + self.encode(dict(v))
         if t is types.FunctionType or issubclass(t, type):
             proxy = (v.__module__, v.__qualname__, definition_digest(v))
             return b"x" + sized(type_name(t)) + self.encode(proxy)
@@ -105,6 +108,8 @@ class Encoder:
         tail = b"."
         if not isinstance(v, enum.Enum) and getattr(v, "__dict__", None):
             tail = b"D" + self.builtin(v.__dict__, dict)
+        if any(k.__module__ == "numpy" and k.__qualname__ == "memmap" for k in t.__mro__):
+            return b".+" + self.encode((v.filename, v.offset, v.mode))
         state = [v.default_factory] if isinstance(v, collections.defaultdict) else []
         for name in slot_names(t):
             state.append((name, getattr(v, name)) if hasattr(v, name) else (name,))
@@ -153,7 +158,7 @@ class Encoder:
         class Pickler(pickle.Pickler):
             def persistent_id(self, obj: Any) -> Any:
                 t = type(obj)
-                nested = isinstance(obj, (set, frozenset, type, types.FunctionType)) or (
+                nested = isinstance(obj, (set, frozenset, type, types.FunctionType, types.MappingProxyType)) or (
                     t not in EXACT
                     and (
                         any(k in encoder.registry for k in t.__mro__)

@@ -186,6 +186,7 @@ def test_native_hash_equals_the_reference_encoding(value):
         np.ma.masked_array([1.0, 2.0], mask=[0, 1], fill_value=-1.0),
         np.matrix([[1, 2]]),
         len, int, Box, Box.__eq__, lambda x: x + 1, Box([Box, Box.__eq__]),
+        types.MappingProxyType({"b": 1, "a": [2]}), Box([types.MappingProxyType({})]), np.ma.masked,
     ],
     ids=repr,
 )

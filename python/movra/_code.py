@@ -140,8 +140,8 @@ def forget_definitions() -> None:
 _HEAPTYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE: a class made at run time, not in C
 _local = threading.local()
 # Namespace entries that say nothing of a class's definition (`__slotnames__`
-# is a cache the pickler adds).
-_IGNORED = frozenset({"__dict__", "__weakref__", "__module__", "__qualname__", "__slotnames__"})
+# is a cache the pickler adds, `_abc_impl` the registry of an abstract class).
+_IGNORED = frozenset({"__dict__", "__weakref__", "__module__", "__qualname__", "__slotnames__", "_abc_impl"})
 
 
 def _active_classes() -> list[type]:

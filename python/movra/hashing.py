@@ -204,9 +204,13 @@ class ContentHash(_NativeContentHash):
                     return _ARRAY, None, 0, None, False
                 if _is_masked(cls):
                     return _PROXY, _defined_name(cls), 0, _masked_proxy, False
+                if any(k.__module__ == "numpy" and k.__qualname__ == "memmap" for k in cls.__mro__):  # its file
+                    return _ARRAY, _defined_name(cls), 0, _memmap_state, False
                 return _ARRAY, _defined_name(cls), 0, _state_reader(cls), with_dict
         if cls is types.FunctionType:
             return _PROXY, _type_name(cls), 0, _function_proxy, False
+        if cls is MappingProxyType:  # a read-only view of a dict: the dict it shows
+            return _PROXY, _type_name(cls), 0, dict, False
         if issubclass(cls, type):
             return _PROXY, _type_name(cls), 0, _class_proxy, False
         if cls.__module__.split(".", 1)[0] == "pandas":
@@ -343,7 +347,14 @@ def _masked_proxy(array: Any) -> tuple[Any, ...]:
     its mask as `getmaskarray` gives it (a shrunk mask and an all-False one
     are the same mask), its fill value and whether the mask is hard."""
     np: Any = importlib.import_module("numpy")
-    return (np.ma.getdata(array), np.ma.getmaskarray(array), np.asarray(array.fill_value), array.hardmask)
+    fill = array._fill_value  # set on first reading `.fill_value`; the default until then
+    if fill is None:
+        fill = np.ma.default_fill_value(array.dtype)
+    return (np.ma.getdata(array), np.ma.getmaskarray(array), np.asarray(fill), array.hardmask)
+
+
+def _memmap_state(array: Any) -> tuple[Any, ...]:
+    return (array.filename, array.offset, array.mode)
 
 
 # pandas ----------------------------------------------------------------------
