@@ -83,7 +83,7 @@ def definition_digest(obj: Any) -> bytes | None:
             and all(map(operator.is_, found[0], snapshot)):
         return found[2]
     active = _active_classes()
-    if obj in active:  # met again while its own digest is made
+    if any(cls is obj for cls in active):  # met again while its own digest is made
         for inner in active[active.index(obj) + 1:]:
             _local.tainted.add(inner)  # their digests depend on what is under way
         return b"in progress"

@@ -105,13 +105,19 @@ def _type_name(cls: type) -> bytes:
     return f"{cls.__module__}.{cls.__qualname__}".encode("utf-8", "surrogatepass")
 
 
+def _definition(obj: Any) -> bytes | None:
+    global _definition
+    from ._code import definition_digest  # it hashes with content_hash: imported late
+
+    _definition = definition_digest
+    return definition_digest(obj)
+
+
 def _defined_name(cls: type) -> bytes:
     """`module.qualname`, and for a class defined in Python `@` and the hex
     digest of its definition: two classes of one name but other fields or
     methods (a namedtuple made at run time, a cell run again) differ."""
-    from ._code import definition_digest
-
-    found = definition_digest(cls)
+    found = _definition(cls)
     return _type_name(cls) if found is None else _type_name(cls) + b"@" + found.hex().encode()
 
 
@@ -175,7 +181,7 @@ class ContentHash(_NativeContentHash):
             raise TypeError(f"the hasher for {cls.__qualname__} must be callable, not {func!r}")
         self._registry[cls] = func
         self._forget()
-        from ._code import forget_definitions
+        from ._code import forget_definitions  # cached class digests hash with content_hash
 
         forget_definitions()
         return func
@@ -289,15 +295,11 @@ def _state_reader(cls: type) -> Callable[[Any], tuple[Any, ...]] | None:
 
 
 def _function_proxy(func: types.FunctionType) -> tuple[Any, ...]:
-    from ._code import definition_digest
-
-    return (func.__module__, func.__qualname__, definition_digest(func))
+    return (func.__module__, func.__qualname__, _definition(func))
 
 
 def _class_proxy(cls: type) -> tuple[Any, ...]:
-    from ._code import definition_digest
-
-    return (cls.__module__, cls.__qualname__, definition_digest(cls))
+    return (cls.__module__, cls.__qualname__, _definition(cls))
 
 
 class _CanonicalPickler(pickle.Pickler):
