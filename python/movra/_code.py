@@ -93,7 +93,7 @@ def definition_digest(obj: Any) -> bytes | None:
         digest.update(_INTERPRETER.encode())
         versioner = _Versioner(digest)
         versioner.klass(obj, bases)
-        result = versioner.finish().digest()
+        result: bytes = versioner.finish().digest()
     finally:
         active.pop()
     if obj in _local.tainted:
@@ -111,7 +111,7 @@ def _function_digest(func: types.FunctionType) -> bytes:
     found = _function_digests.get(func)
     if found is not None and found[0] is func.__code__ and found[1] is func.__defaults__ \
             and found[2] is func.__kwdefaults__ and found[3] == (func.__module__, func.__qualname__):
-        return found[4]
+        return found[4]  # type: ignore[no-any-return]
     digest = hashlib.blake2b(digest_size=16, person=b"movra-definition")
     digest.update(_INTERPRETER.encode())
     versioner = _Versioner(digest)
@@ -119,7 +119,7 @@ def _function_digest(func: types.FunctionType) -> bytes:
     versioner.function(func)
     if func.__dict__:
         versioner.value(func.__dict__)
-    result = versioner.finish().digest()
+    result: bytes = versioner.finish().digest()
     defaults = (*(func.__defaults__ or ()), *(func.__kwdefaults__ or {}).values())
     if not func.__closure__ and not func.__dict__ and all(type(d) in _ATOMS for d in defaults):
         _function_digests[func] = (func.__code__, func.__defaults__, func.__kwdefaults__,
@@ -139,9 +139,11 @@ def forget_definitions() -> None:
 
 _HEAPTYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE: a class made at run time, not in C
 _local = threading.local()
-# Namespace entries that say nothing of a class's definition (`__slotnames__`
-# is a cache the pickler adds, `_abc_impl` the registry of an abstract class).
-_IGNORED = frozenset({"__dict__", "__weakref__", "__module__", "__qualname__", "__slotnames__", "_abc_impl"})
+# Namespace entries that say nothing of a class's definition (`__firstlineno__`,
+# where it is written; `__slotnames__`,
+# a cache the pickler adds; `_abc_impl`, the registry of an abstract class).
+_IGNORED = frozenset({"__dict__", "__weakref__", "__module__", "__qualname__", "__firstlineno__",
+                      "__slotnames__", "_abc_impl"})
 
 
 def _active_classes() -> list[type]:
@@ -288,12 +290,14 @@ def _atom_encoding(value: Any) -> bytes | None:
     if kind is bool:
         return b"T" if value else b"F"
     if kind is int and -(2**63) <= value < 2**63:
-        return b"i" + value.to_bytes(8, "little", signed=True)
+        return b"i" + int(value).to_bytes(8, "little", signed=True)
     if kind is float:
         return b"f" + struct.pack("<d", value)
-    if kind is str or kind is bytes:
-        data = value.encode("utf-8", "surrogatepass") if kind is str else value
-        return (b"s" if kind is str else b"b") + _U64.pack(len(data)) + data
+    if kind is str:
+        text = str(value).encode("utf-8", "surrogatepass")
+        return b"s" + _U64.pack(len(text)) + text
+    if kind is bytes:
+        return b"b" + _U64.pack(len(value)) + bytes(value)
     if kind is tuple:
         items = [_atom_encoding(item) for item in value]
         if any(item is None for item in items):

@@ -3,69 +3,154 @@
 `content_hash(value)` is the XXH64 (seed 0) of a canonical byte encoding of
 `value`, streamed by a native walker: nothing the size of the value is built.
 Unlike `hash()`, it is not salted per process and it tells apart values that
-compare equal but behave differently (`1`, `1.0`, `True`; `0.0` and `-0.0`;
-two `IntEnum` members of equal value; an `OrderedDict` and its reordering).
+compare equal but behave differently.
 
-The encoding (u64: 8 bytes, little-endian; `enc(x)`: the encoding of x;
-`H(b)`: the XXH64 of bytes b):
+The rule.  For the built-in types, their subclasses, functions and classes,
+NumPy arrays and pandas objects: **two values get the same hash only if
+nothing the program can observe through their type's ordinary API tells
+them apart**, and equal values get the same hash in every process (whatever
+PYTHONHASHSEED) on every 64-bit little-endian platform with the same
+interpreter version (a function's or class's hash includes its bytecode).
+So `1`, `1.0` and `True` differ; `0.0` and `-0.0` differ (floats are their
+bits, so a NaN equals only a NaN of the same bits); two `IntEnum` members of
+equal value differ; a dict and the same items in another insertion order
+differ (iterating them differs); `defaultdict(int)` and `defaultdict(list)`
+differ; two namedtuple classes named `Row` with other fields differ; a
+function or class redefined under the same name (a notebook cell run again)
+with another body differs, and one re-run unchanged hashes alike.
+
+What the rule leaves out, on purpose (observable, but not content):
+    - identity and sharing: `[x, x]` and `[x, copy(x)]` hash alike;
+    - the iteration order of a set or frozenset (it is the hash table's, not
+      the program's): sets hash by content;
+    - an array's memory layout: strides, C or Fortran order, contiguity,
+      alignment, the writeable flag and which array owns the memory;
+    - a masked array's mask as stored: a shrunk mask (`nomask`) and an
+      all-False mask are the same mask (`np.ma.getmaskarray`), and a fill
+      value not yet read is the default it would read as;
+    - what lies under a missing value of a pandas nullable array (Int64,
+      Float64, boolean): `to_numpy`, `tolist` and every operation show NA;
+    - for functions, the global variables they read and the bodies of the
+      functions they call by name (as for code versions), and their
+      annotations; for classes, the content of an attribute changed in
+      place once the class was hashed (a reassigned attribute is seen), and
+      anything in the namespace that cannot be hashed counts by identity
+      (then that class hashes differently in every process);
+    - classes defined in C, and builtin functions: their name;
+    - a memory-mapped array's mmap object: it is hashed by its file name,
+      offset and mode, besides its data.
+
+What pandas and NumPy objects are made of, and what the hash reads
+(a survey of their public state):
+    ndarray: dtype (byte order, item size, unit, structured fields with
+        their names, offsets and titles), shape, the items in C order; an
+        object array, each item by content.  A subclass: its class (by name
+        and definition), the same, its instance `__dict__` and `__slots__`.
+        np.matrix is such a subclass; np.memmap one whose file counts;
+        masked arrays: data (masked items too: `.data` shows them), mask,
+        fill value, whether the mask is hard.
+    Index: name, dtype, values; DatetimeIndex and TimedeltaIndex also
+        `freq`; PeriodIndex and IntervalIndex carry theirs in the dtype
+        (`period[M]`, `interval[int64, right]`); RangeIndex start, stop,
+        step; MultiIndex names, levels and codes (so unused levels count:
+        `.levels` shows them); CategoricalIndex categories and order.
+    Series: name, dtype, index, values, `attrs`, `flags.allows_duplicate_labels`.
+    DataFrame: columns (an Index), index, each column's dtype and values,
+        `attrs`, `flags.allows_duplicate_labels`.
+    Values: NumPy dtypes by their buffers (no copy); categoricals by codes,
+        categories and order; zoned datetimes by their int64 instants (the
+        zone and unit in the dtype); nullable integer, float and boolean
+        arrays by data (zero where missing) and mask; strings by their
+        elements, with the storage and missing-value marker of the dtype;
+        other extension arrays (sparse, periods, intervals, Arrow) by their
+        elements as objects.  An extension array on its own is hashed the
+        same way.
+    Not read: caches (`is_unique`, `_cache`), the block layout of a frame,
+        `.style`, and options.
+
+The encoding (u64: 8 bytes, little-endian; `enc(x)`: the encoding of x):
 
 Exact built-in types (``type(v) is T``):
     None ``N``; True ``T``; False ``F``
     int in int64 ``i`` + 8 bytes two's complement; other ints ``I`` + u64 n +
         the n = (bit_length + 8) // 8 bytes of ``to_bytes(n, "little", signed=True)``
-    float ``f`` + the 8 bytes of its IEEE-754 bit pattern (so -0.0 != 0.0, and
-        a NaN equals only a NaN of the same bits); complex ``c`` + real + imag bits
+    float ``f`` + the 8 bytes of its IEEE-754 bit pattern; complex ``c`` +
+        real + imag bits
     str ``s`` + u64 n + its n bytes of UTF-8 (lone surrogates as "surrogatepass")
     bytes ``b`` + u64 n + data; bytearray ``B`` + u64 n + data
     memoryview ``m`` + u64 len(format) + format + u64 ndim + a u64 per extent
         + u64 nbytes + the data in C order
     tuple ``t`` + u64 count + enc(item)...; list ``l`` + u64 count + enc(item)...
-    dict ``d`` + u64 count + the u64 values H(enc(k) + enc(v)) of its items,
-        sorted ascending (insertion order does not matter)
-    set ``S`` / frozenset ``Z`` + u64 count + the sorted u64 values H(enc(item))
+    dict ``d`` + u64 count + enc(key) + enc(value) per item, in insertion order
+    set ``S`` / frozenset ``Z`` + u64 count + the sorted u64 values XXH64(enc(item))
 
 A type with a registered hasher (its own or an ancestor's, nearest in the MRO
 first; looked up after the exact built-ins, before the rules below):
     ``r`` + u64 len(name) + name + u64 of the hasher's result, where name is
     ``module.qualname`` of the value's type.
 
+A class's *defined name*: ``module.qualname``, and for a class defined in
+Python ``@`` + the 32 hex digits of the digest of its definition: its
+metaclass and bases (each by name and definition) and its namespace in
+order (functions by their code version, as in `movra._code`; class- and
+static methods and properties by what they wrap; enum members by name and
+value; other attributes by content hash).  It is read the first time the
+class is met and kept until `register` is called.
+
 A subclass of one of those built-ins (IntEnum members, namedtuples, str
 subclasses, numpy.float64 ...):
     ``<`` + u64 len(name) + name + the value encoded as its nearest built-in
     base (an IntEnum member as its int), except that an OrderedDict (or a
-    subclass) keeps its order: ``o`` + u64 count + enc(k) + enc(v) per item.
-    Then ``D`` + the dict encoding of its ``__dict__`` if that is non-empty,
-    else ``.``.  Enum members always end in ``.``: their class and value name
-    them, and their ``__dict__`` holds only the class's bookkeeping.
+    subclass) is ``o`` + u64 count + enc(k) + enc(v) per item; name is the
+    type's defined name.  Then ``D`` + the dict encoding of its ``__dict__``
+    if that is non-empty, else ``.``.  Enum members always end in ``.``:
+    their class and value name them.  Then, if the class has slots or is a
+    defaultdict, ``+`` + enc(a tuple of: the default_factory, then each slot
+    as ``(name, value)``, or ``(name,)`` when unset).
 
 numpy.ndarray, exactly (recognised without importing numpy):
     ``a`` + u64 len(spec) + spec + u64 ndim + a u64 per extent + data, where
-    spec is ``dtype.str`` (``repr(dtype.descr)`` for structured dtypes) and the
-    data is the array's bytes in C order, read through the buffer protocol
-    (no copy when C-contiguous, in 64 KiB chunks otherwise).  When the dtype
-    holds Python objects the data is enc(element) for each element in C order.
-    A subclass of ndarray: ``<`` + u64 len(name) + name + that + ``.``.
+    spec is ``dtype.str`` (``repr(dtype.descr)`` for structured dtypes, or,
+    for fields out of order or overlapping, which have no descr,
+    ``"fields" + repr((itemsize, [(name, offset, spec, title)...]))`` with
+    nested dtypes spelled the same way) and the data is the array's bytes in
+    C order, read through the buffer protocol (no copy when C-contiguous, in
+    64 KiB chunks otherwise).  When the dtype holds Python objects the data
+    is enc(element) for each element in C order.
+A subclass of ndarray: ``<`` + u64 len(name) + name (its defined name) +
+    the array encoding above + the tail of a built-in subclass (``D``/``.``,
+    then ``+`` and its slots, or for a memmap ``(filename, offset, mode)``),
+    except a masked array (numpy.ma.MaskedArray or a subclass), which is a
+    proxy (below) of ``(data, getmaskarray(m), fill value as a 0-d array,
+    hardmask)``.
 
-pandas Index, Series and DataFrame (pandas is imported only for them):
-    ``x`` + u64 len(name) + name + enc(proxy), name being the value's type and
-    the proxy a tuple:
-    RangeIndex ``(name, start, stop, step)``;
+Proxies: ``x`` + u64 len(name) + name + enc(proxy), name being the value's
+type (its defined name for masked arrays) and the proxy a tuple:
+    function (``builtins.function``: lambdas too): ``(module, qualname, d)``,
+        d the 16-byte digest of its code version (code, constants, defaults,
+        keyword-only defaults, closure contents) and its attributes;
+    class (any metaclass): ``(module, qualname, d)``, d the digest of its
+        definition as above, or None for a class defined in C;
+    mappingproxy: the dict it shows;
+    pandas RangeIndex ``(name, start, stop, step)``;
     MultiIndex ``(names, levels, codes)`` (a tuple of Index, a tuple of arrays);
-    other Index ``(name, str(dtype), values)``;
-    Series ``(name, str(dtype), index, values)``;
-    DataFrame ``(columns, index, ((str(dtype), values) per column))``;
-    where values is the numpy array of the data (for numpy dtypes, no copy);
-    for categoricals the tuple ``(codes, categories, ordered)``; for
-    zoned datetimes their int64 instants; for nullable integer, float and
-    boolean arrays the tuple ``(data, mask)``; for other extension dtypes
-    (strings, periods, intervals, Arrow-backed) the elements as an object
-    array, each element encoded as above.
+    DatetimeIndex, TimedeltaIndex ``(name, dtype, values, freqstr)``;
+    other Index ``(name, dtype, values)``;
+    Series ``(name, dtype, index, values, attrs, allows_duplicate_labels)``;
+    DataFrame ``(columns, index, ((dtype, values) per column), attrs,
+        allows_duplicate_labels)``;
+    an extension array on its own ``(dtype, values)``;
+    where dtype is ``str(dtype)``, followed for string dtypes by
+    ``[storage, repr(na_value)]``, and values are as in the survey above.
 
-Anything else: ``p`` + u64 n + the n bytes of its pickle (protocol 5), made by
-a pickler that replaces every nested set or frozenset, and every nested value
-of a registered type, ndarray (exactly) or pandas object, by
-``("movra-hash", content_hash(obj))``, so set iteration order (which depends
-on PYTHONHASHSEED) does not reach the hash.
+Anything else: ``p`` + u64 n + the n bytes of its pickle (protocol 5): the
+hash sees exactly what ``__reduce_ex__(5)`` gives for the object and for
+what it holds (for a plain object: its class and its ``__dict__`` in order),
+written by a pickler that replaces every nested set or frozenset, function,
+class (its own class included), mappingproxy, and value of a registered
+type, ndarray (or subclass) or pandas object, by ``("movra-hash",
+content_hash(obj))``, so that set iteration order (which depends on
+PYTHONHASHSEED) does not reach the hash and classes count by definition.
 
 Values nested deeper than 1000 containers, or containing themselves, raise
 ValueError.
