@@ -46,6 +46,26 @@ def growing(hasher):
     return data
 
 
+class Units(list):
+    __slots__ = ("unit",)
+
+
+def slotted(unit):
+    units = Units([1, 2])
+    units.unit = unit
+    return units
+
+
+class NotedArray(np.ndarray):
+    pass
+
+
+def noted_array(note):
+    array = np.arange(4).view(NotedArray)
+    array.note = note
+    return array
+
+
 def failing_hasher(hasher):
     def fail(_):
         raise KeyError(fresh("no size"))
@@ -68,6 +88,13 @@ CASES = [
     ("object array", lambda h: np.array([fresh("o"), {1}], dtype=object), None),
     ("datetime array", lambda h: np.arange(5).astype("M8[s]"), None),
     ("memoryview", lambda h: memoryview(bytes(30)).cast("B", (5, 6))[::2], None),
+    ("defaultdict and slots", lambda h: [collections.defaultdict(list, a=[1]), slotted(fresh("m"))], None),
+    ("functions and classes", lambda h: [lambda x: x + 1, Shape, Box(Shape), Shape.__init__], None),
+    ("masked array", lambda h: np.ma.masked_array([1, 2], mask=[0, 1]), None),
+    ("array subclass", lambda h: noted_array(fresh("n")), None),
+    ("reordered fields", lambda h: np.zeros(3, dtype={"names": ["b", "a"], "formats": ["<i4", "<i4"],
+                                                      "offsets": [4, 0]}), None),
+    ("slot that does not pickle", lambda h: [slotted(threading.Lock())], TypeError),
     ("does not pickle", lambda h: [fresh("c"), threading.Lock()], TypeError),
     ("recursive", lambda h: self_referencing(), ValueError),
     ("changed size", growing, RuntimeError),
