@@ -90,6 +90,8 @@ CASES = [
     ("memoryview", lambda h: memoryview(bytes(30)).cast("B", (5, 6))[::2], None),
     ("defaultdict and slots", lambda h: [collections.defaultdict(list, a=[1]), slotted(fresh("m"))], None),
     ("functions and classes", lambda h: [lambda x: x + 1, Shape, Box(Shape), Shape.__init__], None),
+    ("large array", lambda h: np.arange(2**21, dtype="<i8"), None),
+    ("large strided array", lambda h: np.arange(2**21, dtype="<i8")[::2], None),
     ("masked array", lambda h: np.ma.masked_array([1, 2], mask=[0, 1]), None),
     ("array subclass", lambda h: noted_array(fresh("n")), None),
     ("reordered fields", lambda h: np.zeros(3, dtype={"names": ["b", "a"], "formats": ["<i4", "<i4"],

@@ -487,6 +487,17 @@ def test_big_non_contiguous_arrays_are_hashed_in_chunks():
     assert content_hash(base[:, ::7]) == reference.hash(base[:, ::7])
 
 
+@pytest.mark.parametrize("size", [2**21 - 8, 2**21, 2**21 + 8, 2**23 - 8, 2**23 + 2**20 + 8])
+def test_large_arrays_are_hashed_by_blocks_whatever_their_layout(size):
+    data = np.random.default_rng(size).integers(0, 2**63, size // 8, dtype="<i8")
+    views = [data, data[::-1].copy()[::-1], np.stack([data, data], axis=1)[:, 0]]
+    assert len({content_hash(v) for v in views}) == 1
+    assert content_hash(data) == reference.hash(data)
+    changed = data.copy()
+    changed[-1] ^= 1  # the last byte of the last block counts
+    assert content_hash(changed) != content_hash(data)
+
+
 def frame():
     return pd.DataFrame(
         {

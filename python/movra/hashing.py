@@ -115,8 +115,10 @@ numpy.ndarray, exactly (recognised without importing numpy):
     ``"fields" + repr((itemsize, [(name, offset, spec, title)...]))`` with
     nested dtypes spelled the same way) and the data is the array's bytes in
     C order, read through the buffer protocol (no copy when C-contiguous, in
-    64 KiB chunks otherwise).  When the dtype holds Python objects the data
-    is enc(element) for each element in C order.
+    64 KiB chunks otherwise); from 2 MiB of bytes on, the data is instead the
+    u64 XXH64 digests of its consecutive 1 MiB blocks (the last one shorter),
+    computed on two threads without the GIL from 8 MiB on.  When the dtype
+    holds Python objects the data is enc(element) for each element in C order.
 A subclass of ndarray: ``<`` + u64 len(name) + name (its defined name) +
     the array encoding above + the tail of a built-in subclass (``D``/``.``,
     then ``+`` and its slots, or for a memmap ``(filename, offset, mode)``),
