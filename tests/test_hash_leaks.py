@@ -132,14 +132,14 @@ def test_content_hash_keeps_no_reference(name, make, error):
 @pytest.mark.parametrize("view", [lambda a: a, lambda a: a[::2]], ids=["contiguous", "strided"])
 def test_large_arrays_hashed_by_blocks_keep_nothing(view):
     value = view(np.arange(2**21, dtype="<i8"))  # 16 MiB: two threads when contiguous
-    for _ in range(20):
+    for _ in range(50):
         hashing.content_hash(value)
     gc.collect()
     refs, blocks = sys.getrefcount(value), sys.getallocatedblocks()
-    for _ in range(200):
+    for _ in range(400):
         hashing.content_hash(value)
     gc.collect()
-    assert sys.getrefcount(value) == refs and sys.getallocatedblocks() - blocks < 50
+    assert sys.getrefcount(value) == refs and sys.getallocatedblocks() - blocks < 200  # < 1 a call
 
 
 @pytest.mark.parametrize(

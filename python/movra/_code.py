@@ -137,7 +137,10 @@ def forget_definitions() -> None:
     _class_digests.clear()
 
 
-_HEAPTYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE: a class made at run time, not in C
+_HEAPTYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE: a class made at run time (or by C code from a spec)
+# What a class made in C holds: counted by name, as such a class is.
+_NATIVE_ATTRIBUTES = (types.MemberDescriptorType, types.GetSetDescriptorType, types.WrapperDescriptorType,
+                      types.MethodDescriptorType, types.ClassMethodDescriptorType, types.BuiltinFunctionType)
 _local = threading.local()
 # Namespace entries that say nothing of a class's definition (`__firstlineno__`,
 # where it is written; `__slotnames__`,
@@ -247,8 +250,8 @@ class _Versioner:
             self.text("prop", "")
             for part in (item.fget, item.fset, item.fdel, item.__doc__):
                 self.value(part)
-        elif isinstance(item, (types.MemberDescriptorType, types.GetSetDescriptorType)):
-            self.text("desc", item.__name__)
+        elif isinstance(item, _NATIVE_ATTRIBUTES):  # a class made in C (a heap type from 3.12 on)
+            self.text("desc", f"{type(item).__name__}:{item.__name__}")
         else:
             self.value(item)
 
