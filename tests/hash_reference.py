@@ -357,3 +357,12 @@ def build_numeric(kind: str, args: list[Any]) -> Any:
         levels = [["a", "b", "c"] if unused else ["a", "b"], [1, 2]]
         return pd.MultiIndex(levels=levels, codes=codes)
     raise ValueError(f"unknown recipe {kind!r}")
+
+
+class Level(enum.IntEnum):
+    """An enum with an attribute that holds its own members."""
+    LOW = 1
+    HIGH = 2
+
+
+Level.ORDER = (Level.LOW, Level.HIGH)  # type: ignore[attr-defined]

@@ -574,6 +574,17 @@ print(*[content_hash(v) for v in values])
 """
 
 
+def test_a_class_holding_its_own_instances_hashes_alike_whatever_is_hashed_first():
+    here = os.path.dirname(__file__)
+    code = ("from movra import content_hash as h\nfrom hash_reference import Level\n"
+            "a, b = (h(Level), h(Level.LOW)) if {first!r} == 'class' else (h(Level.LOW), h(Level))[::-1]\n"
+            "print(a, b, h(Level.HIGH), h(Level.LOW))")
+    outputs = {subprocess.run([sys.executable, "-c", code.format(first=first)], capture_output=True, text=True,
+                              env=dict(os.environ, PYTHONPATH=here), check=True).stdout
+               for first in ("class", "member")}
+    assert len(outputs) == 1, outputs
+
+
 def test_hashes_are_the_same_in_every_process():
     here = os.path.dirname(__file__)
     outputs = set()

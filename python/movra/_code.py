@@ -86,6 +86,7 @@ def definition_digest(obj: Any) -> bytes | None:
     if any(cls is obj for cls in active):  # met again while its own digest is made
         for inner in active[active.index(obj) + 1:]:
             _local.tainted.add(inner)  # their digests depend on what is under way
+        _local.partial += 1
         return b"in progress"
     active.append(obj)
     try:
@@ -132,6 +133,13 @@ _class_digests: dict[type, tuple[tuple[Any, ...], tuple[Any, ...], bytes]] = {}
 _function_digests: weakref.WeakKeyDictionary[types.FunctionType, tuple[Any, ...]] = weakref.WeakKeyDictionary()
 
 
+def partial_digests() -> int:
+    """How many digests this thread has made of a class met while its own
+    was being made: one that changes across a call saw such a digest."""
+    _active_classes()
+    return _local.partial  # type: ignore[no-any-return]
+
+
 def forget_definitions() -> None:
     """Drop cached class digests (a registered hasher may change them)."""
     _class_digests.clear()
@@ -153,7 +161,7 @@ def _active_classes() -> list[type]:
     try:
         return _local.classes  # type: ignore[no-any-return]
     except AttributeError:
-        _local.classes, _local.tainted = [], set()
+        _local.classes, _local.tainted, _local.partial = [], set(), 0
         return _local.classes  # type: ignore[no-any-return]
 
 

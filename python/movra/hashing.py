@@ -285,6 +285,17 @@ class ContentHash(_NativeContentHash):
     # Called by the native walker once per type (then cached until the next
     # register): how to encode instances of `cls`, which is no exact built-in.
     def _resolve(self, cls: type) -> tuple[int, bytes | None, int, Any, bool]:
+        from ._code import partial_digests
+
+        before = partial_digests()
+        answer = self._resolution(cls)
+        if partial_digests() != before:
+            # Met while its own class's digest is being made (an attribute
+            # holding an enum member): right for now, but not to be cached.
+            self._forget()
+        return answer
+
+    def _resolution(self, cls: type) -> tuple[int, bytes | None, int, Any, bool]:
         hasher = self.dispatch(cls)
         if hasher is not None:
             return _REGISTERED, _type_name(cls), 0, hasher, False
