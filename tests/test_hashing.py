@@ -849,6 +849,19 @@ def test_equal_values_that_used_to_hash_apart_hash_alike(name):
     assert content_hash(a) == content_hash(b)
 
 
+def test_class_attributes_count_by_content_and_a_lock_by_its_type():
+    def make(body):
+        namespace = {"functools": __import__("functools"), "threading": threading}
+        exec("class Model:\n" + body, namespace)
+        return namespace["Model"]
+
+    cached = "    @functools.cached_property\n    def size(self):\n        return {}\n"
+    assert content_hash(make(cached.format(1))) != content_hash(make(cached.format(2)))
+    assert content_hash(make(cached.format(1))) == content_hash(make(cached.format(1)))
+    locked = "    lock = threading.Lock()\n"
+    assert content_hash(make(locked)) == content_hash(make(locked)) != content_hash(make("    lock = None\n"))
+
+
 def test_identical_definitions_run_again_hash_alike():
     assert content_hash(R.FUNCTIONS["plus1"]) == content_hash(R.FUNCTIONS["plus1 again"])
     source = "class Model:\n    def predict(self, x):\n        return x + 1\n"

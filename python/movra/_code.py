@@ -65,8 +65,8 @@ def definition_digest(obj: Any) -> bytes | None:
     A function: its code version (code, constants, defaults, closure
     contents) and its attributes.  A class: its metaclass, its bases (each by
     name and definition) and its namespace in order, functions by their code
-    version, descriptors by what they wrap, other attributes by content.  A
-    class met again while its own digest is made (a method's `__class__`
+    version, descriptors by what they wrap, other attributes by content (by
+    their type when they cannot be hashed, as a lock).  A class met again while its own digest is made (a method's `__class__`
     cell, an attribute holding an instance) counts by name only.
     """
     if isinstance(obj, types.FunctionType):
@@ -258,10 +258,23 @@ class _Versioner:
             self.text("prop", "")
             for part in (item.fget, item.fset, item.fdel, item.__doc__):
                 self.value(part)
+        elif isinstance(item, functools.cached_property):  # its lock is no part of it
+            self.text("cach", str(item.attrname))
+            self.value(item.func)
         elif isinstance(item, _NATIVE_ATTRIBUTES):  # a class made in C (a heap type from 3.12 on)
             self.text("desc", f"{type(item).__name__}:{item.__name__}")
+        elif isinstance(item, (types.FunctionType, functools.partial, types.MethodType)):
+            self.callable(item)
         else:
-            self.value(item)
+            # An attribute that cannot be hashed (a lock, a connection) can
+            # only be told from another of its type by identity, which is
+            # not content: it counts by its type, so the class hashes alike
+            # in every process.
+            try:
+                self.put("val", content_hash(item).to_bytes(8, "little"))
+            except Exception:  # hashers may raise anything
+                cls = type(item)
+                self.text("type", f"{cls.__module__}:{cls.__qualname__}")
 
     def code(self, code: types.CodeType) -> None:
         self.put("code", _code_digest(code))

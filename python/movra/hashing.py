@@ -34,8 +34,7 @@ What the rule leaves out, on purpose (observable, but not content):
       functions they call by name (as for code versions), and their
       annotations; for classes, the content of an attribute changed in
       place once the class was hashed (a reassigned attribute is seen), and
-      anything in the namespace that cannot be hashed counts by identity
-      (then that class hashes differently in every process);
+      a class attribute that cannot be hashed (a lock) counts by its type;
     - classes defined in C, and builtin functions: their name;
     - a memory-mapped array's mmap object: it is hashed by its file name,
       offset and mode, besides its data.
