@@ -225,7 +225,7 @@ def damage(tmp_path, backend, key, how):
         path = tmp_path / "store.db-blobs" / name
     else:
         with DirectoryStore(store_path(tmp_path, backend)) as store:
-            path = store._entry_path(key)
+            path = store_path(tmp_path, backend) / store._entry_path(key)
     with open(path, "rb") as file:
         data = file.read()
     with open(path, "wb") as file:
@@ -255,8 +255,8 @@ def test_entry_file_copied_over_another_key_is_not_served(tmp_path):
     with DirectoryStore(tmp_path / "store") as store:
         store.save("a", "value of a")
         store.save("b", "value of b")
-    path_a = store._entry_path("a")
-    path_b = store._entry_path("b")
+    path_a = tmp_path / "store" / store._entry_path("a")
+    path_b = tmp_path / "store" / store._entry_path("b")
     os.replace(path_a, path_b)
     with store_warnings() as caught, DirectoryStore(tmp_path / "store") as store:
         assert store.lookup("b") == (False, None)
