@@ -176,6 +176,10 @@ def _size(count: float) -> str:
     return f"{count:.0f} B" if unit == "B" else f"{count:.1f} {unit}"
 
 
+def _entries(count: int) -> str:
+    return f"{count} entr{'y' if count == 1 else 'ies'}"
+
+
 class _NotAStore(Exception):
     """The path holds something that is not a movra store."""
 
@@ -215,15 +219,15 @@ def _when(seconds: float) -> str:
     return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(seconds))
 
 
-def _info(store: Any, path: str) -> None:
+def _info(store: Any, path: str, totals_only: bool) -> None:
     info = store.info()
-    line = f"{path}: {info.entries} entries, {_size(info.bytes)}"
+    line = f"{path}: {_entries(info.entries)}, {_size(info.bytes)}"
     if info.max_bytes is not None:
         line += f" of {_size(info.max_bytes)}"
     if info.orphan_bytes:
         line += f"; {_size(info.orphan_bytes)} in orphaned files (`gc` removes them)"
     print(line)
-    entries = store.entries()
+    entries = [] if totals_only else store.entries()
     if not entries:
         return
     rows = [("node", "code version", "size", "last used", "call")]
@@ -243,8 +247,10 @@ def main(argv: list[str]) -> int:
         "hold a movra store is left untouched (exit status 1).")
     actions = parser.add_subparsers(dest="action", metavar="ACTION", required=True)
     where = "a database file, or the folder of a directory store"
-    actions.add_parser("info", help="list the entries (node, code version, size, last use) "
-                       "and their totals").add_argument("path", help=where)
+    info = actions.add_parser("info", help="list the entries (node, code version, size, last "
+                              "use) and their totals")
+    info.add_argument("path", help=where)
+    info.add_argument("--totals", action="store_true", help="only the count and size of the entries")
     actions.add_parser("clear", help="remove every entry").add_argument("path", help=where)
     gc = actions.add_parser("gc", help="remove orphaned files: values no entry names and "
                             "temporary files of writers that died")
@@ -275,7 +281,7 @@ def main(argv: list[str]) -> int:
                 print(failed[0], file=sys.stderr)
                 return 1
             if args.action == "info":
-                _info(store, path)
+                _info(store, path, args.totals)
             elif args.action == "gc":
                 count, removed = store.collect(args.min_age)
                 print(f"{path}: removed {count} orphaned files ({_size(removed)})")
@@ -283,7 +289,7 @@ def main(argv: list[str]) -> int:
                 before = store.info()
                 store.clear()
                 after = store.info()
-                print(f"{path}: removed {before.entries - after.entries} entries "
+                print(f"{path}: removed {_entries(before.entries - after.entries)} "
                       f"({_size(before.bytes - after.bytes)}), {after.entries} left")
                 if after.entries:
                     return 1
