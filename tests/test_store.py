@@ -612,3 +612,220 @@ def test_small_sqlite_values_are_written_together_yet_seen_at_once(tmp_path):
         writer.save("b", 3)
     with SQLiteStore(path) as again:  # closing flushes too
         assert again.lookup("b") == (True, 3)
+
+
+# --- attacks by another local user --------------------------------------------------------------
+# Each attack ends with the owner's process looking up a key for which the
+# attacker planted a forged value: it must get the owner's value, a miss or a
+# refusal to open, never the forged one.  The attacker's steps run in a child
+# process under a throwaway user's uid.
+
+FORGED = "forged value"
+
+
+@pytest.fixture(scope="module")
+def attacker():
+    """(uid, gid) of a throwaway unprivileged user, removed afterwards."""
+    if os.geteuid() != 0:
+        pytest.skip("ATTACK SUITE NOT RUN: it needs root to create a second user "
+                    "(CI runs the suite as root); as an unprivileged user it cannot attack")
+    name = f"mvatk{os.getpid() % 100000}"
+    made = subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", name],
+                          capture_output=True, text=True)
+    if made.returncode:
+        pytest.fail(f"useradd failed: {made.stderr}")
+    import pwd
+    entry = pwd.getpwnam(name)
+    yield entry.pw_uid, entry.pw_gid
+    subprocess.run(["userdel", name], capture_output=True)
+
+
+def as_attacker(attacker, script, **paths):
+    """Run `script` (Python, with `paths` as str variables) in a child process
+    that drops to the attacker's uid and gid first."""
+    import shutil
+    uid, gid = attacker
+    names = {"os": os, "shutil": shutil, **{name: str(path) for name, path in paths.items()}}
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child leaves through _exit
+        status = 1
+        try:
+            os.setgroups([])
+            os.setgid(gid)
+            os.setuid(uid)
+            exec(script, names)
+            status = 0
+        except BaseException:
+            import traceback
+            traceback.print_exc()
+        finally:
+            os._exit(status)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0, "the attacker's steps failed"
+
+
+@pytest.fixture
+def arena():
+    """A folder every user can reach and add to (tmp_path is private to root)."""
+    import shutil
+    import tempfile
+    root = tempfile.mkdtemp(prefix="movra-attack-")
+    os.chmod(root, 0o1777)  # shared like /tmp: the attacker can make folders in it
+    yield __import__("pathlib").Path(root)
+    shutil.rmtree(root, ignore_errors=True)
+
+
+def forged_copy(folder, backend, key):
+    """A store holding FORGED under `key`, made privately: what an attacker would plant."""
+    folder.mkdir(mode=0o700, exist_ok=True)
+    with open_backend(folder, backend) as store:
+        store.save(key, FORGED)
+        store.save(key + "-large", FORGED * 100_000)
+    return store_path(folder, backend)
+
+
+def owner_sees(open_store_there, keys):
+    """What the owner loads for `keys`, or 'refused' when opening is refused."""
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", StoreWarning)
+            with open_store_there() as store:
+                return [store.lookup(key) for key in keys]
+    except ValueError as error:
+        assert "refusing the store" in str(error) or "cannot keep a store" in str(error)
+        return "refused"
+
+
+def test_symlinked_database_and_its_log_in_a_shared_folder(arena, attacker):
+    shared = arena / "shared"
+    shared.mkdir()
+    shared.chmod(0o1777)
+    private = arena / "private"
+    private.mkdir(mode=0o700)
+    (private / "cache.db").symlink_to(shared / "cache.db")
+    forged = forged_copy(arena / "forge", "sqlite", "k")
+    forged.chmod(0o644)  # so that the attacker can copy it
+    (arena / "forge").chmod(0o755)
+    # The owner's database really lives in the shared folder; the attacker
+    # plants a log (and, for good measure, the database) beside the target.
+    with sqlite3.connect(shared / "cache.db") as conn:
+        conn.execute("CREATE TABLE t (x)")
+    as_attacker(attacker, "shutil.copy(forged, target + '-wal')\n"
+                          "open(target + '-shm', 'wb').close()", forged=forged,
+                target=shared / "cache.db")
+    assert owner_sees(lambda: SQLiteStore(private / "cache.db"), ["k", "k-large"]) == "refused"
+    (shared / "cache.db").unlink()
+    for suffix in ("-wal", "-shm"):
+        (shared / ("cache.db" + suffix)).unlink()
+    as_attacker(attacker, "shutil.copy(forged, target)", forged=forged, target=shared / "cache.db")
+    assert owner_sees(lambda: SQLiteStore(private / "cache.db"), ["k", "k-large"]) == "refused"
+
+
+@pytest.mark.parametrize("parent", ["owned by the attacker", "writable by everyone"])
+def test_store_under_a_folder_another_user_controls_is_refused(arena, attacker, backend, parent):
+    folder = arena / "parent"
+    if parent == "owned by the attacker":
+        as_attacker(attacker, "os.mkdir(folder, 0o777)\nos.chmod(folder, 0o777)", folder=folder)
+    else:
+        folder.mkdir()
+        folder.chmod(0o777)
+    forged = forged_copy(arena / "forge", backend, "k")
+    os.system(f"chmod -R go+rX {arena / 'forge'}")
+    as_attacker(attacker, "copy = shutil.copytree if os.path.isdir(forged) else shutil.copy\n"
+                          "copy(forged, os.path.join(folder, os.path.basename(forged)))",
+                forged=forged, folder=folder)
+    seen = owner_sees(lambda: open_backend(folder, backend), ["k", "k-large"])
+    assert seen == "refused"
+    with pytest.raises(ValueError, match="owned by another user|writable by other users"):
+        open_store(str(folder / "deeper" / "mv") + "/")
+
+
+def test_rename_and_plant_after_open_is_not_read(arena, attacker, backend):
+    parent = arena / "parent"
+    parent.mkdir(mode=0o700)
+    forged = forged_copy(arena / "forge", backend, "k")
+    os.system(f"chmod -R go+rX {arena / 'forge'}")
+    with open_backend(parent, backend) as store:
+        store.save("k", "owner's value")
+        store.save("k-large", blob(100_000))
+        store.flush() if hasattr(store, "flush") else None
+        parent.chmod(0o777)  # a lapse, after the store was opened and checked
+        name = os.path.basename(store_path(parent, backend))
+        as_attacker(attacker, """
+for suffix in ['', '-blobs', '-wal', '-shm']:
+    if os.path.lexists(os.path.join(parent, name + suffix)):
+        os.rename(os.path.join(parent, name + suffix), os.path.join(parent, 'moved' + suffix))
+copy = shutil.copytree if os.path.isdir(forged) else shutil.copy
+copy(forged, os.path.join(parent, name))
+if os.path.isdir(forged + '-blobs'):
+    shutil.copytree(forged + '-blobs', os.path.join(parent, name + '-blobs'))
+""", parent=parent, forged=forged, name=name)
+        assert store.lookup("k") in [(True, "owner's value"), (False, None)]
+        assert store.lookup("k-large") in [(True, blob(100_000)), (False, None)]
+    assert owner_sees(lambda: open_backend(parent, backend), ["k", "k-large"]) == "refused"
+
+
+@pytest.mark.parametrize("flip", ["key index", "row keys"])
+def test_swapped_sqlite_entries_are_not_served(tmp_path, flip):
+    with SQLiteStore(tmp_path / "store.db") as store:
+        store.save("negated", -2)
+        store.save("tripled", 3)
+        store.save("big-a", blob(100_000, 1))
+        store.save("big-b", blob(100_000, 2))
+    with contextlib.closing(sqlite3.connect(tmp_path / "store.db")) as conn, conn:
+        for a, b in [("negated", "tripled"), ("big-a", "big-b")]:
+            conn.execute("UPDATE movra_entries SET key=key||'~' WHERE key=?", (a,))
+            conn.execute("UPDATE movra_entries SET key=? WHERE key=?", (a, b))
+            conn.execute("UPDATE movra_entries SET key=? WHERE key=?", (b, a + "~"))
+    with store_warnings(), SQLiteStore(tmp_path / "store.db") as store:
+        for key in ("negated", "tripled", "big-a", "big-b"):
+            assert store.lookup(key) == (False, None)
+
+
+# --- bit flips everywhere -----------------------------------------------------------------------
+
+SWEPT = {f"k{i}": (-i if i % 2 else i * 3, "x" * (i % 7)) for i in range(150)}
+SWEPT_LARGE = {"large": blob(40_000, 3)}
+
+
+def flip_sweep(path, check, flips):
+    """Flip one bit at about `flips` bytes evenly spread over the file at `path`
+    (restored after each flip), and `check()` the store each time."""
+    pristine = path.read_bytes()
+    step = max(1, len(pristine) // flips)
+    for offset in range(step // 2, len(pristine), step):
+        spoiled = bytearray(pristine)
+        spoiled[offset] ^= 1 << (offset % 8)
+        path.write_bytes(spoiled)
+        check()
+    path.write_bytes(pristine)
+    return len(range(step // 2, len(pristine), step))
+
+
+def check_values(tmp_path, backend, save=False):
+    """Open the store, look every key up: a miss or the very value, never an error."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", StoreWarning)
+        with open_backend(tmp_path, backend) as store:
+            for key, value in {**SWEPT, **SWEPT_LARGE}.items():
+                hit, found = store.lookup(key)
+                assert not hit or found == value, (key, found)
+            if save:  # and it keeps working (not every time: a commit syncs the disk)
+                store.save("after", 1)
+                assert store.lookup("after") in [(True, 1), (False, None)]
+
+
+def test_one_bit_flipped_anywhere_never_gives_a_wrong_value(tmp_path, backend):
+    with open_backend(tmp_path, backend) as store:
+        for key, value in {**SWEPT, **SWEPT_LARGE}.items():
+            store.save(key, value)
+    files = entry_files(tmp_path, backend)
+    if backend == "sqlite":
+        # Every page of the database (the key index's and the table's) gets flips.
+        plan = [(store_path(tmp_path, backend), 400), *[(f, 40) for f in files]]
+    else:
+        plan = [(f, 10) for f in files[::8]] + [(f, 40) for f in files if f.stat().st_size > 30_000]
+    checks = iter(range(10**6))
+    flips = sum(flip_sweep(path, lambda: check_values(tmp_path, backend, next(checks) % 16 == 0),
+                           count) for path, count in plan)
+    assert flips >= 200

@@ -190,6 +190,7 @@ class SQLiteStore(BaseStore):
             self._transaction(self._prepare)  # first: a foreign database stays untouched
             self._conn.execute("PRAGMA journal_mode=WAL")
             self._writable = True
+            self._blobs_dir(create=True)  # held from now on
         except _Foreign:
             self._disable("is not a movra store (it holds other tables); leaving it alone")
             return
@@ -249,6 +250,7 @@ class SQLiteStore(BaseStore):
                 (found,) = self._conn.execute(
                     "SELECT value FROM movra_meta WHERE name='format'").fetchone()
                 if found == FORMAT:
+                    self._blobs_dir(create=False)
                     return
                 self._close_connection()
                 return
@@ -278,14 +280,17 @@ class SQLiteStore(BaseStore):
         read and written relative to it, never through a path someone could
         redirect.  None if it does not exist (and `create` is false)."""
         if self._blobs_fd is None:
-            if create:
-                try:
-                    os.mkdir(self._blobs, 0o700)
-                except FileExistsError:
-                    pass
             try:
+                if create:
+                    try:
+                        os.mkdir(self._blobs, 0o700)
+                    except FileExistsError:
+                        pass
                 self._blobs_fd = open_directory(self._blobs)
             except FileNotFoundError:
+                return None
+            except ValueError as error:  # replaced since the store was opened
+                self._warn("trust", str(error))
                 return None
         return self._blobs_fd
 
@@ -530,7 +535,8 @@ class SQLiteStore(BaseStore):
 
     def _write_file(self, parts: list[Any], length: int) -> str:
         folder = self._blobs_dir(create=True)
-        assert folder is not None
+        if folder is None:
+            raise OSError(f"cannot use the folder {self._blobs}")
         name = secrets.token_hex(16)
         write_file_atomically(folder, name + ".tmp", name, parts, fsync=self.fsync,
                               preallocate=length)
