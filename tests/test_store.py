@@ -829,3 +829,117 @@ def test_one_bit_flipped_anywhere_never_gives_a_wrong_value(tmp_path, backend):
     flips = sum(flip_sweep(path, lambda: check_values(tmp_path, backend, next(checks) % 16 == 0),
                            count) for path, count in plan)
     assert flips >= 200
+
+
+# --- what the review found, each a case ---------------------------------------------------------
+
+def test_files_and_folders_are_private_to_their_owner(tmp_path, backend):
+    old = os.umask(0o022)
+    try:
+        with open_backend(tmp_path / "new", backend) as store:
+            store.save("small", 1)
+            store.save("large", blob(100_000))
+            store.flush() if backend == "sqlite" else None
+            made = [p for p in (tmp_path / "new").rglob("*")]
+    finally:
+        os.umask(old)
+    assert made and {oct(p.stat().st_mode & 0o777) for p in made if p.is_file()} == {"0o600"}
+    assert {oct(p.stat().st_mode & 0o777) for p in made if p.is_dir()} == {"0o700"}
+    if backend == "sqlite":  # the log and shared memory exist while a store is open
+        assert {p.name for p in made} >= {"store.db", "store.db-wal", "store.db-shm"}
+
+
+def test_a_small_value_saved_earlier_never_overrides_a_later_large_one(tmp_path):
+    with SQLiteStore(tmp_path / "store.db") as store:
+        store.save("k", "small")
+        store.save("k", blob(100_000))
+        assert store.lookup("k") == (True, blob(100_000))
+    with SQLiteStore(tmp_path / "store.db") as store:
+        assert store.lookup("k") == (True, blob(100_000))
+
+
+def test_dropped_entries_leave_the_bound_exact(tmp_path):
+    with SQLiteStore(tmp_path / "store.db", max_bytes=40_000) as store:
+        for i in range(100):
+            store.save(f"k{i}", i)
+    with contextlib.closing(sqlite3.connect(tmp_path / "store.db")) as conn, conn:
+        conn.execute("UPDATE movra_entries SET crc=crc+1")  # every entry damaged
+    with store_warnings(), SQLiteStore(tmp_path / "store.db", max_bytes=40_000) as store:
+        assert not any(store.lookup(f"k{i}")[0] for i in range(100))
+        assert store.info().bytes == 0
+        for i in range(100):
+            store.save(f"n{i}", i)
+        assert sum(store.lookup(f"n{i}")[0] for i in range(100)) > 50
+
+
+@pytest.mark.parametrize("value", [1, bytes(5000)], ids=["tiny", "5 kB"])
+def test_the_bound_counts_what_the_disk_holds(tmp_path, backend, value):
+    bound = 400_000
+    with open_backend(tmp_path, backend, max_bytes=bound) as store:
+        for i in range(3000):
+            store.save(f"k{i}", value)
+        counted = store.info().bytes
+    on_disk = sum(p.stat().st_blocks * 512 for p in tmp_path.rglob("*") if p.is_file())
+    assert counted <= bound and on_disk <= 1.3 * bound + 64 * 1024, (counted, on_disk)
+
+
+def test_opening_a_damaged_database_warns_instead_of_raising(tmp_path):
+    with SQLiteStore(tmp_path / "store.db") as store:
+        for i in range(50):
+            store.save(f"k{i}", i)
+    data = bytearray((tmp_path / "store.db").read_bytes())
+    data[100:4096] = random.Random(1).randbytes(3996)  # the schema page
+    (tmp_path / "store.db").write_bytes(data)
+    with store_warnings() as caught, SQLiteStore(tmp_path / "store.db") as store:
+        assert store.lookup("k1") == (False, None)
+        store.save("k1", 1)
+    assert len(caught) == 1 and "damaged" in str(caught[0].message)
+
+
+@pytest.mark.parametrize("spec", ["notes.txt/x.db", "notes.txt/deeper/x.db", "notes.txt/x/"])
+def test_a_path_that_cannot_be_a_store_is_one_clear_error(tmp_path, spec):
+    (tmp_path / "notes.txt").write_text("notes\n")
+    path = str(tmp_path / spec) + ("/" if spec.endswith("/") else "")
+    with pytest.raises(ValueError) as raised:
+        open_store(path)
+    assert str(raised.value) == f"cannot keep a store at {path!r}: " \
+                                f"{str(tmp_path / 'notes.txt')!r} is not a folder"
+    assert (tmp_path / "notes.txt").read_text() == "notes\n"
+
+
+def test_a_database_directly_in_a_shared_folder_is_refused_without_chmod_advice(tmp_path):
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    shared.chmod(0o1777)
+    with pytest.raises(ValueError, match="it is a shared folder: keep the store in a folder of "
+                                         "your own inside it") as raised:
+        SQLiteStore(shared / "cache.db")
+    assert "chmod" not in str(raised.value) and not (shared / "cache.db").exists()
+
+
+def test_symbolic_links_are_resolved_and_their_targets_checked(tmp_path, backend):
+    real = tmp_path / "real"
+    real.mkdir(mode=0o700)
+    link = tmp_path / "link"
+    link.symlink_to(real)
+    with open_backend(link, backend) as store:
+        store.save("k", "v")
+    with open_backend(real, backend) as store:
+        assert store.lookup("k") == (True, "v")
+    real.chmod(0o777)
+    with pytest.raises(ValueError, match="writable by other users"):
+        open_backend(link, backend)
+
+
+def test_many_processes_opening_a_new_directory_store_all_use_it(tmp_path):
+    """Several processes make the same new store at once; none finds it foreign."""
+    script = ("import sys, warnings\nfrom movra.store import DirectoryStore\n"
+              "warnings.simplefilter('error')\n"
+              "for path in sys.argv[1:]:\n"
+              "    with DirectoryStore(path) as store:\n"
+              "        store.save(path, 1)\n")
+    paths = [str(tmp_path / f"s{i}") for i in range(40)]
+    children = [subprocess.Popen([sys.executable, "-c", script, *paths], stderr=subprocess.PIPE)
+                for _ in range(4)]
+    errors = [child.communicate(timeout=120)[1].decode() for child in children]
+    assert [child.returncode for child in children] == [0] * 4, errors

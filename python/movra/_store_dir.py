@@ -81,7 +81,7 @@ class DirectoryStore(BaseStore):
         self.max_bytes = check_max_bytes(max_bytes)
         self.min_seconds = min_seconds
         self.fsync = fsync
-        self._real = resolve(self.path)
+        self._real = resolve(os.fspath(path))
         self._fd: int | None = None
         self._usable = False
         self._touched: dict[str, int] = {}

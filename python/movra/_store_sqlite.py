@@ -136,7 +136,7 @@ class SQLiteStore(BaseStore):
         self.inline_limit = inline_limit
         self.fsync = fsync
         self._timeout = timeout
-        self._real = resolve(self.path)
+        self._real = resolve(os.fspath(path))
         self._blobs = self._real + "-blobs"
         self._blobs_fd: int | None = None
         self._conn: sqlite3.Connection | None = None  # None while the store is unusable
