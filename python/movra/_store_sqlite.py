@@ -88,12 +88,13 @@ class _Foreign(Exception):
 
 
 class _Pending:
-    __slots__ = ("charge", "crc", "data", "node", "version", "seconds")
+    __slots__ = ("charge", "crc", "data", "node", "version", "seconds", "at")
 
     def __init__(self, charge: int, crc: int, data: bytes, node: str | None,
                  version: str | None, seconds: float | None) -> None:
         self.charge, self.crc, self.data = charge, crc, data
         self.node, self.version, self.seconds = node, version, seconds
+        self.at = time.time()
 
 
 class SQLiteStore(BaseStore):
@@ -523,7 +524,7 @@ class SQLiteStore(BaseStore):
             obsolete = []
             for key, entry in pending.items():
                 obsolete += self._insert(conn, key, entry.charge, entry.crc, entry.data, None,
-                                         entry.node, entry.version, entry.seconds)
+                                         entry.node, entry.version, entry.seconds, entry.at)
             return obsolete
 
         try:
@@ -544,11 +545,12 @@ class SQLiteStore(BaseStore):
 
     def _insert(self, conn: sqlite3.Connection, key: str, charge: int, crc: int,
                 data: bytes | None, name: str | None, node: str | None, version: str | None,
-                seconds: float | None) -> list[str]:
+                seconds: float | None, at: float | None = None) -> list[str]:
         """Replace `key`'s row, evict past `max_bytes`; the files no row names any more."""
         old = conn.execute("SELECT size, file FROM movra_entries WHERE key=?", (key,)).fetchone()
         conn.execute("INSERT OR REPLACE INTO movra_entries VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                     (key, charge, crc, data, name, time.time(), node, version, seconds))
+                     (key, charge, crc, data, name, time.time() if at is None else at, node,
+                      version, seconds))
         delta = charge - (old[0] if old and isinstance(old[0], int) else 0)
         [(total,)] = conn.execute("UPDATE movra_meta SET value=value+? WHERE name='bytes' "
                                   "RETURNING value", (delta,)).fetchall()
