@@ -112,7 +112,9 @@ def test_values_cheaper_to_compute_than_to_load_are_not_stored(store_path):
         flow.reactive(deps=["x"], name="kept", version="1")(lambda x: -x)
         return flow
 
-    declare(Flow(store=store_path)).run()
+    # A call of less than 2 ms is deemed cheaper than a load (the default is an
+    # estimate of a load, some microseconds, which a busy machine's first calls exceed).
+    declare(Flow(store=movra.store.SQLiteStore(store_path, min_seconds=0.002))).run()
     warm = declare(Flow(store=store_path))
     report = warm.run()
     assert report.loaded == ["costly"] and sorted(report.recomputed) == ["cheap", "kept"]
@@ -148,3 +150,43 @@ def test_a_store_with_the_plain_save_still_gets_every_value(tmp_path):
     flow.reactive(deps=["x"], name="f")(lambda x: x * 5)
     flow.run()
     assert list(plain.saved.values()) == [10]
+
+
+KILLED_FLOW = textwrap.dedent("""
+    import sys, time, movra
+    flow = movra.Flow(store=sys.argv[1])
+    flow.input("x", 1)
+    for i in range(60):
+        def step(x, i=i):
+            time.sleep(0.03)
+            if sys.argv[2] == "run":
+                print(i, flush=True)  # finished: the value is returned and saved next
+            return x + i
+        flow.reactive(deps=["x"], name=f"n{i}")(step)
+    report = flow.run()
+    print(" ".join(report.loaded))
+""")
+LOSS_BOUND = movra._store_sqlite.FLUSH_SECONDS
+
+
+def test_a_killed_run_loses_only_what_finished_in_its_last_tenth_of_a_second(store_path):
+    """A run killed mid-way: every value that finished more than the bound (plus
+    the scheduling slack of a busy machine) before the kill is loaded afterwards."""
+    child = subprocess.Popen([sys.executable, "-c", KILLED_FLOW, store_path, "run"],
+                             stdout=subprocess.PIPE, text=True)
+    finished = {}
+    started = time.monotonic()
+    while time.monotonic() - started < 1.0:
+        line = child.stdout.readline()
+        if not line:
+            break
+        finished[f"n{int(line)}"] = time.monotonic()
+    child.kill()
+    killed = time.monotonic()
+    child.wait()
+    assert 10 < len(finished) < 60
+    loaded = set(subprocess.run([sys.executable, "-c", KILLED_FLOW, store_path, "check"],
+                                capture_output=True, text=True, check=True).stdout.split())
+    lost = {name: round(killed - at, 3) for name, at in finished.items() if name not in loaded}
+    assert all(age < LOSS_BOUND + 0.15 for age in lost.values()), lost
+    assert loaded <= set(finished)
