@@ -12,6 +12,7 @@ import warnings
 
 import pytest
 
+import movra._store_dir
 import movra._store_sqlite
 from movra.store import (
     DirectoryStore, SQLiteStore, Store, StoreInfo, StoreWarning, main, make_key, open_store,
@@ -943,3 +944,13 @@ def test_many_processes_opening_a_new_directory_store_all_use_it(tmp_path):
                 for _ in range(4)]
     errors = [child.communicate(timeout=120)[1].decode() for child in children]
     assert [child.returncode for child in children] == [0] * 4, errors
+
+
+@needs_numpy
+def test_a_network_filesystem_reads_large_entries_into_memory(tmp_path, monkeypatch):
+    monkeypatch.setattr(movra._store_dir, "_local_filesystem", lambda path: False)
+    array = np.arange(500_000, dtype=np.float64)
+    with DirectoryStore(tmp_path / "store") as store:
+        store.save("a", array)
+        found, loaded = store.lookup("a")
+    assert found and np.array_equal(loaded, array) and loaded.flags.writeable

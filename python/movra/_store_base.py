@@ -290,7 +290,17 @@ def decode(frame: Any, crc: int, copy_buffers: bool, key: bytes) -> Any:
     values built on them (arrays) are writable even if `frame` is read-only.
     Raises DamagedFrame for any fault, including an unpickling error.
     """
-    if entry_checksum(key, checksum(frame)) != crc:
+    if type(frame) is bytes and len(frame) <= CHUNK:  # a small value: the quick way
+        if zlib.crc32(zlib.crc32(frame).to_bytes(4, "little"), zlib.crc32(key)) != crc:
+            raise DamagedFrame("checksum mismatch")
+        if frame[4:8] == b"\0\0\0\0" and frame[:4] == FRAME_MAGIC:  # no buffers
+            if _FRAME_HEAD.size + int.from_bytes(frame[8:16], "little") != len(frame):
+                raise DamagedFrame("frame length mismatch")
+            try:
+                return pickle.loads(memoryview(frame)[_FRAME_HEAD.size:])
+            except Exception as error:  # a renamed class, a missing module, ...
+                raise DamagedFrame(f"the value no longer unpickles: {error!r}") from error
+    elif entry_checksum(key, checksum(frame)) != crc:
         raise DamagedFrame("checksum mismatch")
     view = memoryview(frame)  # bytes, an mmap or a view of either: bytes already
     try:
@@ -436,6 +446,13 @@ BLOCK = 4096
 # unpickling, and reading and checking a frame runs at about LOAD_RATE.
 LOOKUP_SECONDS = 50e-6
 LOAD_RATE = 1e9
+
+
+def surely_cheap(seconds: float | None, min_seconds: float | None) -> bool:
+    """Whether a call of `seconds` was cheaper than any load: its value need not
+    even be pickled to know that it is not worth storing."""
+    return seconds is not None and seconds < (LOOKUP_SECONDS if min_seconds is None
+                                              else min_seconds)
 
 
 def worth_storing(seconds: float | None, length: int, min_seconds: float | None) -> bool:

@@ -28,8 +28,8 @@ from typing import Any
 
 from ._store_base import (
     BaseStore, DamagedFrame, EntryInfo, StoreInfo, check_ancestors, check_max_bytes, check_private,
-    checksum_started, decode, disk_bytes, entry_checksum, open_directory, resolve, worth_storing,
-    write_file_atomically,
+    checksum_started, decode, disk_bytes, entry_checksum, open_directory, resolve, surely_cheap,
+    worth_storing, write_file_atomically,
 )
 
 __all__ = ["DirectoryStore"]
@@ -50,7 +50,7 @@ LARGE = 1 << 20  # bytes from which an entry is read into its own memory
 # Pages made present at once are filled faster than pages faulted in one by one.
 ANONYMOUS = mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | getattr(mmap, "MAP_POPULATE", 0)
 MISS = (False, None)
-OPEN_FLAGS = os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC
+OPEN_FLAGS = os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK  # a FIFO never blocks
 
 
 class DirectoryStore(BaseStore):
@@ -62,8 +62,9 @@ class DirectoryStore(BaseStore):
     temporary files of writes that died included); it is kept with an index in
     memory, so a save costs O(log n), and the directory is scanned again after
     as many saves as it has entries, so with several writers it is
-    approximate between scans.  Loaded arrays are read into memory (never
-    mapped), so another machine deleting an entry cannot fault this process.
+    approximate between scans.  On a network filesystem loaded arrays are
+    read into memory (never mapped), so another machine deleting an entry
+    cannot fault this process; on a local one large entries are mapped.
 
     The files are trusted data: loading a value unpickles it, and unpickling
     runs code.  Opening refuses (ValueError) a directory that another user can
@@ -83,6 +84,7 @@ class DirectoryStore(BaseStore):
         self.fsync = fsync
         self._real = resolve(os.fspath(path))
         self._fd: int | None = None
+        self._local = _local_filesystem(self._real)
         self._usable = False
         self._touched: dict[str, int] = {}
         self._flushed_at = time.monotonic()
@@ -226,25 +228,32 @@ class DirectoryStore(BaseStore):
             return True, value
 
     def _read(self, path: str) -> Any:
-        """The file's bytes; a large file is read into anonymous memory, which the
-        loaded arrays then use in place (a mapping of the file itself could fault
-        if another machine deleted it)."""
+        """The file's bytes.  A large file on a local filesystem is mapped privately
+        (copy on write: the loaded arrays use the page cache in place, and are
+        writable without touching the file; writers never change a file in
+        place, they rename a new one over it).  On a network filesystem it is
+        read into anonymous memory instead: a mapping could fault if another
+        machine deleted the file."""
         fd = os.open(path, OPEN_FLAGS, dir_fd=self._fd)
-        with open(fd, "rb", buffering=0) as file:
+        try:
             info = os.fstat(fd)
             if not stat.S_ISREG(info.st_mode):
                 raise DamagedFrame("not a file")
             size = info.st_size
             if size < LARGE:
-                return file.read()
+                return os.read(fd, size + 1)  # one call (a file grown meanwhile is not whole)
+            if self._local:
+                return mmap.mmap(fd, 0, access=mmap.ACCESS_COPY)
             content = mmap.mmap(-1, size, flags=ANONYMOUS)
             view, done = memoryview(content), 0
             while done < size:
-                read = file.readinto(view[done:])
+                read = os.preadv(fd, [view[done:]], done)
                 if not read:
                     raise DamagedFrame("the entry shrank while it was read")
                 done += read
             return content
+        finally:
+            os.close(fd)
 
     @staticmethod
     def _header(content: Any) -> tuple[int, int, int, int]:
@@ -267,7 +276,9 @@ class DirectoryStore(BaseStore):
         if content[_ENTRY_HEAD.size:key_end] != encoded_key:
             raise DamagedFrame("the entry holds another key")
         covered = bytes(content[_ENTRY_HEAD.size:about_end])
-        return decode(memoryview(content)[about_end:], crc, isinstance(content, bytes), covered)
+        if isinstance(content, bytes):  # small: a copy of the frame is cheap, and quicker to check
+            return decode(content[about_end:], crc, True, covered)
+        return decode(memoryview(content)[about_end:], crc, False, covered)
 
     def _touch(self, path: str) -> None:
         if self.max_bytes is None:
@@ -306,7 +317,7 @@ class DirectoryStore(BaseStore):
         `version` as for `SQLiteStore.save`)."""
         with self._lock:
             self._require_open()
-            if not self._usable:
+            if not self._usable or surely_cheap(seconds, self.min_seconds):
                 return
             encoded = self._encode(value)
             if encoded is None:
@@ -497,6 +508,31 @@ class DirectoryStore(BaseStore):
                 os.close(self._fd)
                 self._fd = None
             super().close()
+
+
+LOCAL_FILESYSTEMS = {"ext2", "ext3", "ext4", "xfs", "btrfs", "tmpfs", "overlay", "zfs", "f2fs",
+                     "jfs", "reiserfs", "bcachefs", "ramfs"}
+
+
+def _local_filesystem(path: str) -> bool:
+    """Whether `path` is on a local filesystem (by the type of the mount holding
+    it); unknown counts as not local."""
+    best, kind = "", None
+    try:
+        with open("/proc/self/mountinfo", encoding="utf-8", errors="replace") as table:
+            for line in table:
+                fields = line.split()
+                try:
+                    point = fields[4].encode().decode("unicode_escape")
+                    fstype = fields[fields.index("-") + 1]
+                except (IndexError, ValueError):
+                    continue
+                inside = path == point or path.startswith(point.rstrip("/") + "/")
+                if inside and len(point) >= len(best):
+                    best, kind = point, fstype
+    except OSError:
+        return False
+    return kind in LOCAL_FILESYSTEMS
 
 
 def _text(value: Any) -> str | None:

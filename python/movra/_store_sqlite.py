@@ -33,7 +33,7 @@ from urllib.parse import quote
 from ._store_base import (
     BaseStore, DamagedFrame, EntryInfo, StoreInfo, check_ancestors, check_max_bytes,
     check_private, checksum_started, decode, disk_bytes, entry_checksum, open_directory, resolve,
-    worth_storing, write_file_atomically,
+    surely_cheap, worth_storing, write_file_atomically,
 )
 
 __all__ = ["SQLiteStore"]
@@ -79,6 +79,7 @@ CREATE TABLE IF NOT EXISTS movra_entries (
 CREATE INDEX IF NOT EXISTS movra_entries_accessed ON movra_entries(accessed);
 CREATE TABLE IF NOT EXISTS movra_meta (name TEXT PRIMARY KEY, value);
 """
+SELECT_ENTRY = "SELECT crc, data, file FROM movra_entries WHERE key=?"
 DAMAGED = {"SQLITE_CORRUPT", "SQLITE_NOTADB"}
 BUSY = {"SQLITE_BUSY", "SQLITE_LOCKED", "SQLITE_BUSY_SNAPSHOT", "SQLITE_BUSY_RECOVERY"}
 
@@ -330,18 +331,19 @@ class SQLiteStore(BaseStore):
 
     def lookup(self, key: str) -> tuple[bool, Any]:
         with self._lock:
-            self._require_open()
+            if self._closed:
+                self._require_open()
             encoded_key = key.encode("utf-8", "surrogatepass")
-            pending = self._pending.get(key)
-            if pending is not None:
-                return True, decode(pending.data, pending.crc, True, encoded_key)
+            if self._pending:
+                pending = self._pending.get(key)
+                if pending is not None:
+                    return True, decode(pending.data, pending.crc, True, encoded_key)
             for _ in range(2):  # a second try if a writer replaced the file under us
                 conn = self._conn
                 if conn is None:
                     return MISS
                 try:
-                    row = conn.execute("SELECT crc, data, file FROM movra_entries WHERE key=?",
-                                       (key,)).fetchone()
+                    row = conn.execute(SELECT_ENTRY, (key,)).fetchone()
                 except Exception as error:  # damaged pages fail in many ways
                     self._fault(error, "read an entry")
                     return MISS
@@ -349,7 +351,7 @@ class SQLiteStore(BaseStore):
                     return MISS
                 crc, data, name = row
                 try:
-                    if not isinstance(crc, int) or (data is None) == (name is None):
+                    if type(crc) is not int or (data is None) == (name is None):
                         raise DamagedFrame("a malformed row")
                     if name is None:
                         value = decode(data, crc, True, encoded_key)
@@ -360,7 +362,8 @@ class SQLiteStore(BaseStore):
                 except Exception as error:
                     self._drop(key, error)
                     return MISS
-                self._touch(key)
+                if self.max_bytes is not None:
+                    self._touch(key)
                 return True, value
             self._drop(key, FileNotFoundError(name))
             return MISS
@@ -451,7 +454,7 @@ class SQLiteStore(BaseStore):
         version) are kept with the entry for `python -m movra store info`."""
         with self._lock:
             self._require_open()
-            if not self._writable or self._conn is None:
+            if not self._writable or self._conn is None or surely_cheap(seconds, self.min_seconds):
                 return
             encoded = self._encode(value)
             if encoded is None:
