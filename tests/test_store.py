@@ -159,7 +159,7 @@ def test_info_and_clear(store, tmp_path, backend):
     assert store.info() == StoreInfo(0, 0, None, info.path)
     assert store.lookup("b") == (False, None)
     leftover = [f for _, _, files in os.walk(tmp_path) for f in files
-                if f not in {"store.db", "store.db-wal", "store.db-shm", "movra-store"}]
+                if f not in {"store.db", "store.db-wal", "store.db-shm", "movra-store", ".movra-swept"}]
     assert leftover == []
 
 
@@ -203,7 +203,7 @@ def test_max_bytes_is_checked(tmp_path, backend, max_bytes):
 
 def entry_files(tmp_path, backend):
     root = tmp_path / ("store.db-blobs" if backend == "sqlite" else "store")
-    return sorted(p for p in root.rglob("*") if p.is_file() and p.name != "movra-store")
+    return sorted(p for p in root.rglob("*") if p.is_file() and p.name not in {"movra-store", ".movra-swept"})
 
 
 def damage(tmp_path, backend, key, how):

@@ -46,6 +46,8 @@ TOUCH_SECONDS = 5.0
 # costs O(1) per save however large the store.
 RESCAN_EVERY = 64
 STALE_TEMPORARY = 600.0
+SWEPT = ".movra-swept"  # its mtime: when temporary files were last swept
+SWEEP_EVERY = 600.0
 LARGE = 1 << 20  # bytes from which an entry is read into its own memory
 # Pages made present at once are filled faster than pages faulted in one by one.
 ANONYMOUS = mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | getattr(mmap, "MAP_POPULATE", 0)
@@ -153,6 +155,25 @@ class DirectoryStore(BaseStore):
             self._warn("foreign", "is not a movra store of this format; leaving it alone")
             return
         self._usable = True
+        self._sweep_now_and_then()
+
+    def _sweep_now_and_then(self) -> None:
+        """Remove the temporary files of writers that died, at most every SWEEP_EVERY."""
+        try:
+            swept = os.stat(SWEPT, dir_fd=self._fd, follow_symlinks=False).st_mtime
+        except FileNotFoundError:
+            swept = 0.0
+        except OSError:
+            return
+        if time.time() - swept < SWEEP_EVERY:
+            return
+        try:
+            os.close(os.open(SWEPT, os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600,
+                             dir_fd=self._fd))
+            os.utime(SWEPT, dir_fd=self._fd, follow_symlinks=False)
+        except OSError:
+            return  # a read-only store: nothing to sweep either
+        self.collect(STALE_TEMPORARY)
 
     # --- paths and files -----------------------------------------------------------
 
