@@ -156,6 +156,7 @@ class SQLiteStore(BaseStore):
             pass  # the store is read-only or unusable: _open says so
         self._check(folder)
         atexit.register(_flush_at_exit, weakref.ref(self))
+        _open_stores.add(self)
         self._open()
 
     def _check(self, folder: str) -> None:
@@ -337,7 +338,12 @@ class SQLiteStore(BaseStore):
             if self._pending:
                 pending = self._pending.get(key)
                 if pending is not None:
-                    return True, decode(pending.data, pending.crc, True, encoded_key)
+                    try:
+                        return True, decode(pending.data, pending.crc, True, encoded_key)
+                    except DamagedFrame as error:  # its class was renamed meanwhile
+                        self._warn("damaged-entry", f"dropped a damaged entry ({error!r})")
+                        del self._pending[key]
+                        return MISS
             for _ in range(2):  # a second try if a writer replaced the file under us
                 conn = self._conn
                 if conn is None:
@@ -714,6 +720,20 @@ class SQLiteStore(BaseStore):
                 os.close(self._blobs_fd)
                 self._blobs_fd = None
             super().close()
+
+
+_open_stores: weakref.WeakSet[SQLiteStore] = weakref.WeakSet()
+
+
+def _after_fork() -> None:
+    """A forked child has none of its parent's threads: a lock the flush timer
+    held would never be released, and the timer is gone."""
+    for store in list(_open_stores):
+        store._lock = threading.RLock()
+        store._timer = None
+
+
+os.register_at_fork(after_in_child=_after_fork)
 
 
 def _flush_on_timer(store: weakref.ref[SQLiteStore]) -> None:

@@ -21,6 +21,7 @@ import hashlib
 import inspect
 import os
 import sqlite3
+import stat
 import struct
 import sys
 import time
@@ -197,8 +198,11 @@ def _check_is_store(path: str) -> None:
             raise _NotAStore("a folder whose marker file is not a movra store's")
         return
     try:
-        with open(path, "rb") as file:
-            head = file.read(16)
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)  # a FIFO must not block
+        try:
+            head = os.read(fd, 16) if stat.S_ISREG(os.fstat(fd).st_mode) else b""
+        finally:
+            os.close(fd)
     except OSError as error:
         raise _NotAStore(f"it cannot be read ({error.strerror})") from None
     if head != b"SQLite format 3\0":
@@ -213,6 +217,12 @@ def _check_is_store(path: str) -> None:
         raise _NotAStore("a database that is not a movra store, or a damaged one") from None
     if found != _store_sqlite.FORMAT and found not in _store_sqlite.OLD_FORMATS:
         raise _NotAStore(f"a database of another format ({found!r})")
+
+
+def _duration(seconds: float) -> str:
+    if seconds < 1e-3:
+        return f"{seconds * 1e6:.0f} µs"
+    return f"{seconds * 1e3:.1f} ms" if seconds < 1 else f"{seconds:.2f} s"
 
 
 def _when(seconds: float) -> str:
@@ -233,7 +243,7 @@ def _info(store: Any, path: str, totals_only: bool) -> None:
     rows = [("node", "code version", "size", "last used", "call")]
     rows += [(entry.node or "?", (entry.version or "?")[:16], _size(entry.bytes),
               _when(entry.last_used),
-              "?" if entry.seconds is None else f"{entry.seconds:.3g} s") for entry in entries]
+              "?" if entry.seconds is None else _duration(entry.seconds)) for entry in entries]
     widths = [max(len(row[i]) for row in rows) for i in range(5)]
     for row in rows:
         print("  " + "  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
