@@ -197,6 +197,7 @@ class DirectoryStore(BaseStore):
             # in one tick would be equally old, and evicted in any order.
             os.utime(fd, ns=(now, now))
 
+        assert self._fd is not None
         write_file_atomically(self._fd, f"{shard}/.{name}.{secrets.token_hex(8)}.tmp", path,
                               parts, fsync=self.fsync, finish=finish)
         return now
@@ -449,7 +450,7 @@ class DirectoryStore(BaseStore):
         """Every entry, most recently used first (what its header says)."""
         with self._lock:
             self._require_open()
-            found = []
+            found: list[EntryInfo] = []
             if not self._usable:
                 return found
             for path, info in self._scan():

@@ -144,7 +144,7 @@ def save_value(store: Any, key: str, value: Any, *, seconds: float | None,
     takes = _takes_extras.get(kind)
     if takes is None:
         try:
-            parameters = inspect.signature(store.save).parameters
+            parameters = dict(inspect.signature(store.save).parameters)
         except (TypeError, ValueError):
             parameters = {}
         takes = all(name in parameters for name in _EXTRAS) or any(
@@ -281,7 +281,7 @@ def main(argv: list[str]) -> int:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", StoreWarning)
         try:
-            store = open_store(path)
+            store: Any = open_store(path)  # a built-in store: it has entries() and collect()
         except ValueError as error:
             print(error, file=sys.stderr)
             return 1
