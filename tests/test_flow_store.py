@@ -175,12 +175,13 @@ def test_a_killed_run_loses_only_what_finished_in_its_last_tenth_of_a_second(sto
     child = subprocess.Popen([sys.executable, "-c", KILLED_FLOW, store_path, "run"],
                              stdout=subprocess.PIPE, text=True)
     finished = {}
-    started = time.monotonic()
-    while time.monotonic() - started < 1.0:
+    started = None  # from the first value on: a slow start (a sanitizer build) takes no share
+    while started is None or time.monotonic() - started < 0.8:
         line = child.stdout.readline()
         if not line:
             break
         finished[f"n{int(line)}"] = time.monotonic()
+        started = started or time.monotonic()
     child.kill()
     killed = time.monotonic()
     child.wait()
