@@ -252,7 +252,7 @@ def main() -> None:
     print(f"\nA {args.nodes}-node flow (best of {args.reps}):")
     first = warm[0][1]
     for name, seconds in warm:
-        print(f"  {name:34s} {seconds * 1e3:9.1f} ms  {seconds / first:5.2f}x the run without a store")
+        print(f"  {name:38s} {seconds * 1e3:9.1f} ms  {seconds / first:5.2f}x the run without a store")
 
 
 if __name__ == "__main__":
