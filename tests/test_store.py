@@ -939,7 +939,7 @@ def test_many_processes_opening_a_new_directory_store_all_use_it(tmp_path):
               "for path in sys.argv[1:]:\n"
               "    with DirectoryStore(path) as store:\n"
               "        store.save(path, 1)\n")
-    paths = [str(tmp_path / f"s{i}") for i in range(40)]
+    paths = [str(tmp_path / f"s{i}") for i in range(100)]
     children = [subprocess.Popen([sys.executable, "-c", script, *paths], stderr=subprocess.PIPE)
                 for _ in range(4)]
     errors = [child.communicate(timeout=120)[1].decode() for child in children]
