@@ -140,3 +140,13 @@ def test_demo_store_in_a_missing_folder_is_an_error_and_creates_nothing(tmp_path
     assert err == (f"python -m movra: error: the folder {tmp_path / 'typo'} for the store "
                    f"{tmp_path / 'typo' / 'demo.db'} does not exist; create it first\n")
     assert list(tmp_path.iterdir()) == []
+
+
+def test_demo_store_that_is_refused_is_a_one_line_error(tmp_path, capsys):
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    shared.chmod(0o1777)
+    status, out, err = cli(capsys, "--store", str(shared / "demo.db"))
+    assert (status, out) == (1, "") and err.count("\n") == 1
+    assert err.startswith(f"python -m movra: error: refusing the store at '{shared / 'demo.db'}': "
+                          f"the directory '{shared}' is writable by other users")

@@ -61,10 +61,15 @@ def run_demo(store: str | None = None) -> int:
         print(f"python -m movra: error: the folder {folder} for the store {store} does not "
               f"exist; create it first", file=sys.stderr)
         return 1
+    try:
+        # The demo's functions take microseconds, less than loading their values
+        # would: a store would not keep them unless told to keep every value.
+        opened = None if store is None else _store.open_store(store, min_seconds=0)
+    except ValueError as error:
+        print(f"python -m movra: error: {error}", file=sys.stderr)
+        return 1
     print(f"{banner()} — a reactive invoice\n")
-    # The demo's functions take microseconds, less than loading their values
-    # would: a store would not keep them unless told to keep every value.
-    flow = build_flow(None if store is None else _store.open_store(store, min_seconds=0))
+    flow = build_flow(opened)
     if store is not None:
         print(f"with the store {store}: {flow.explain('subtotal')}\n")
     steps: list[tuple[str, dict[str, object]]] = [

@@ -77,9 +77,11 @@ def _refuse(path: str, problem: str) -> ValueError:
                       f"data, which runs code when loaded, so keep it where only you can write")
 
 
-def check_private(path: str, what: str, *, info: os.stat_result | None = None) -> None:
-    """Refuse `path` if a user other than this one (or root) can change it, or if
-    it is a symbolic link.
+def check_private(path: str, what: str, *, info: os.stat_result | None = None,
+                  store: str | None = None) -> None:
+    """Refuse `path`, part of the store at `store` (by default `path` itself),
+    if a user other than this one (or root) can change it, or if it is a
+    symbolic link.
 
     A store holds pickles, and loading a pickle runs code it names: whoever can
     write the store's files can make this process run anything.  Missing paths
@@ -90,10 +92,12 @@ def check_private(path: str, what: str, *, info: os.stat_result | None = None) -
             info = os.lstat(path)
         except FileNotFoundError:
             return
+    store = path if store is None else store
+    named = f"the {what}" if store == path else f"the {what} {path!r}"
     if stat.S_ISLNK(info.st_mode):
-        raise _refuse(path, f"the {what} is a symbolic link, which another user may redirect")
+        raise _refuse(store, f"{named} is a symbolic link, which another user may redirect")
     if not _trusted(info.st_uid):
-        raise _refuse(path, f"the {what} is owned by another user (uid {info.st_uid})")
+        raise _refuse(store, f"{named} is owned by another user (uid {info.st_uid})")
     if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
         if stat.S_ISDIR(info.st_mode) and _shared_folder(path, info):
             advice = ("it is a shared folder: keep the store in a folder of your own "
@@ -101,18 +105,20 @@ def check_private(path: str, what: str, *, info: os.stat_result | None = None) -
         else:
             advice = f"run `chmod go-w {path}` or choose a private location"
         raise ValueError(
-            f"refusing the store at {path!r}: the {what} is writable by other users "
+            f"refusing the store at {store!r}: {named} is writable by other users "
             f"(mode {stat.filemode(info.st_mode)}); a store holds pickled data, which "
             f"runs code when loaded: {advice}")
 
 
-def check_ancestors(path: str) -> None:
+def check_ancestors(path: str, store: str | None = None) -> None:
     """Refuse `path` (a resolved path) if another user could rename or replace
     it or any folder above it.
 
     A folder above may be shared (world-writable) only with the sticky bit set,
     which keeps others from renaming what they do not own, and then the entry
-    inside it on the way to `path` must be this user's (or root's)."""
+    inside it on the way to `path` must be this user's (or root's).  Messages
+    name `store` (by default `path`)."""
+    store = path if store is None else store
     child, parent = path, os.path.dirname(path)
     while parent != child:
         try:
@@ -121,12 +127,12 @@ def check_ancestors(path: str) -> None:
             child, parent = parent, os.path.dirname(parent)
             continue
         if not _trusted(info.st_uid):
-            raise _refuse(path, f"the folder {parent!r} above it is owned by another user "
+            raise _refuse(store, f"the folder {parent!r} above it is owned by another user "
                                 f"(uid {info.st_uid})")
         if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
             if not info.st_mode & stat.S_ISVTX:
                 raise ValueError(
-                    f"refusing the store at {path!r}: the folder {parent!r} above it is "
+                    f"refusing the store at {store!r}: the folder {parent!r} above it is "
                     f"writable by other users (mode {stat.filemode(info.st_mode)}), who could "
                     f"replace what is in it; a store holds pickled data, which runs code when "
                     f"loaded: run `chmod go-w {parent}` or choose a private location")
@@ -135,7 +141,7 @@ def check_ancestors(path: str) -> None:
             except FileNotFoundError:
                 owner = os.geteuid()  # created by this process, and checked again then
             if not _trusted(owner):
-                raise _refuse(path, f"{child!r}, in the shared folder {parent!r}, is owned by "
+                raise _refuse(store, f"{child!r}, in the shared folder {parent!r}, is owned by "
                                     f"another user (uid {owner})")
         child, parent = parent, os.path.dirname(parent)
 

@@ -96,8 +96,8 @@ class DirectoryStore(BaseStore):
         self._heap: list[tuple[int, str]] = []
         self._total: int | None = None
         self._saves_since_scan = 0
-        check_ancestors(self._real)
-        check_private(self._real, "directory")
+        check_ancestors(self._real, self.path)
+        check_private(self._real, "directory", store=self.path)
         self._open()
 
     def _open(self) -> None:
@@ -107,7 +107,7 @@ class DirectoryStore(BaseStore):
                 os.mkdir(self._real, 0o700)
             except FileExistsError:
                 pass
-            check_ancestors(self._real)  # again, now that it exists
+            check_ancestors(self._real, self.path)  # again, now that it exists
             self._fd = open_directory(self._real)
         except NotADirectoryError:
             raise ValueError(f"cannot keep a store at {self.path!r}: it is not a folder") from None
@@ -117,8 +117,8 @@ class DirectoryStore(BaseStore):
             self._warn("io", f"cannot use the directory ({error}); carrying on without it")
             return
         try:
-            check_private(MARKER, "marker file", info=os.stat(
-                MARKER, dir_fd=self._fd, follow_symlinks=False))
+            check_private(os.path.join(self._real, MARKER), "marker file", info=os.stat(
+                MARKER, dir_fd=self._fd, follow_symlinks=False), store=self.path)
         except FileNotFoundError:
             pass
         except ValueError:

@@ -160,11 +160,11 @@ class SQLiteStore(BaseStore):
         self._open()
 
     def _check(self, folder: str) -> None:
-        check_private(folder, "directory")
+        check_private(folder, "directory", store=self.path)
         for name, what in [("", "database"), ("-wal", "database's log"),
                            ("-shm", "database's shared memory"), ("-blobs", "value directory")]:
-            check_private(self._real + name, what)
-        check_ancestors(folder)
+            check_private(self._real + name, what, store=self.path)
+        check_ancestors(folder, self.path)
 
     # --- opening -------------------------------------------------------------------
 
@@ -173,7 +173,7 @@ class SQLiteStore(BaseStore):
         log and shared memory the database's mode), and make an existing one so."""
         fd = os.open(self._real, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
         try:
-            check_private(self._real, "database", info=os.fstat(fd))
+            check_private(self._real, "database", info=os.fstat(fd), store=self.path)
             if os.fstat(fd).st_mode & 0o077:
                 os.fchmod(fd, 0o600)
         finally:
