@@ -954,3 +954,21 @@ def test_a_network_filesystem_reads_large_entries_into_memory(tmp_path, monkeypa
         store.save("a", array)
         found, loaded = store.lookup("a")
     assert found and np.array_equal(loaded, array) and loaded.flags.writeable
+
+
+def test_a_store_of_the_previous_format_is_emptied_quietly_and_used(tmp_path, backend):
+    with open_backend(tmp_path, backend) as store:
+        store.save("k", "value")
+        store.save("big", blob(100_000))
+    if backend == "sqlite":
+        with contextlib.closing(sqlite3.connect(store_path(tmp_path, backend))) as conn, conn:
+            conn.execute("UPDATE movra_meta SET value='movra store 1' WHERE name='format'")
+    else:
+        for path in entry_files(tmp_path, backend):
+            data = bytearray(path.read_bytes())
+            data[:4] = b"mvE1"
+            path.write_bytes(data)
+    with no_warnings(), open_backend(tmp_path, backend) as store:
+        assert store.lookup("k") == (False, None) and store.lookup("big") == (False, None)
+        store.save("k", "new")
+        assert store.lookup("k") == (True, "new")
