@@ -972,3 +972,51 @@ def test_a_store_of_the_previous_format_is_emptied_quietly_and_used(tmp_path, ba
         assert store.lookup("k") == (False, None) and store.lookup("big") == (False, None)
         store.save("k", "new")
         assert store.lookup("k") == (True, "new")
+
+
+@pytest.mark.parametrize("backend_name", BACKENDS)
+def test_a_bounded_store_counts_exactly_whatever_is_saved_dropped_or_evicted(tmp_path, backend_name):
+    from hypothesis import HealthCheck, given, settings, strategies as st
+
+    operation = st.tuples(st.sampled_from(["save", "lookup", "spoil", "reopen"]),
+                          st.integers(0, 7), st.sampled_from([1, 3000, 40_000, 70_000]))
+
+    @settings(max_examples=20, deadline=None, suppress_health_check=list(HealthCheck))
+    @given(st.lists(operation, max_size=25))
+    def run(operations):
+        folder = tmp_path / f"case{next(cases)}"
+        folder.mkdir(mode=0o700)
+        bound = 100_000
+        store = open_backend(folder, backend_name, max_bytes=bound)
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", StoreWarning)
+                for what, key, size in operations:
+                    if what == "save":
+                        store.save(f"k{key}", bytes(size))
+                    elif what == "lookup":  # a value once saved under the key, or a miss
+                        hit, value = store.lookup(f"k{key}")
+                        assert not hit or (type(value) is bytes and not any(value)
+                                           and len(value) in (1, 3000, 40_000, 70_000))
+                    elif what == "spoil":
+                        store.flush() if hasattr(store, "flush") else None
+                        files = entry_files(folder, backend_name)
+                        if files:
+                            data = bytearray(files[key % len(files)].read_bytes())
+                            data[-1] ^= 1
+                            files[key % len(files)].write_bytes(data)
+                    else:
+                        store.close()
+                        store = open_backend(folder, backend_name, max_bytes=bound)
+                info = store.info()
+                assert info.bytes <= bound
+                if backend_name == "sqlite":
+                    with contextlib.closing(sqlite3.connect(store_path(folder, backend_name))) as conn:
+                        [(counted,)] = conn.execute("SELECT value FROM movra_meta WHERE name='bytes'")
+                        [(summed,)] = conn.execute("SELECT COALESCE(SUM(size), 0) FROM movra_entries")
+                    assert counted == summed == info.bytes
+        finally:
+            store.close()
+
+    cases = iter(range(10**6))
+    run()
