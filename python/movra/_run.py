@@ -32,6 +32,7 @@ from ._declare import MISSING, CallPlan, Node
 from ._names import quoted
 from ._report import Report
 from .hashing import content_hash
+from .store import save_value
 
 if TYPE_CHECKING:
     from .flow import Flow
@@ -292,6 +293,7 @@ class Pass:
         started = time.perf_counter()
         found, value = self.store.lookup(key)
         if not found:
+            job.started = time.perf_counter()  # the call's own time, without the lookup's
             return False
         try:
             h = value_hash(node, value)
@@ -331,7 +333,7 @@ class Pass:
             if self.store is not None and not loaded:
                 key = self.flow._store_key(node)
                 if key is not None:
-                    self.store.save(key, value)
+                    save_value(self.store, key, value, seconds=report.seconds[name], node=name, version=node.version)
         del self.in_flight[name]
 
     def mutation(self, node: Node, values: Sequence[Any]) -> BaseException | None:
