@@ -75,7 +75,19 @@ def explain(flow: Flow, name: str) -> Explanation:
     if not changing[name]:
         return Explanation(name, "up to date", [], [], last)
     changed = [d for i, d in enumerate(node.deps) if changing.get(d, False) or _differs(node, i, nodes[d])]
-    return Explanation(name, "would recompute", changed, _causes(flow, name, changing, root), last, store_hit)
+    return Explanation(name, "would recompute", changed, _causes(flow, name, changing, root), last, store_hit,
+                       reason=_own_reason(node))
+
+
+def _own_reason(node: Node) -> str:
+    """Why `node` must run again whatever its dependencies do."""
+    if node.memo is not None and not node.memo_valid():
+        return "its code changed"
+    if node.failure is not None:
+        return "its last run failed"
+    if node.forced:
+        return "it was refreshed" if node.kind == "source" else "its last run was interrupted"
+    return ""
 
 
 def _causes(flow: Flow, name: str, changing: dict[str, bool], root: dict[str, bool]) -> list[str]:
