@@ -1,10 +1,12 @@
 """Explaining a flow's decisions, and drawing it."""
 from __future__ import annotations
 
+import html
 from collections import deque
 from typing import TYPE_CHECKING
 
 from ._declare import MISSING, Node
+from . import _svg
 from ._report import Explanation
 
 if TYPE_CHECKING:
@@ -116,7 +118,7 @@ def _from_store(flow: Flow, node: Node, changing: dict[str, bool]) -> bool:
 
 # Drawing -----------------------------------------------------------------------
 
-_FILLS = {"clean": "#d3f9d8", "dirty": "#ffe8cc", "computing": "#d0ebff"}
+_FILLS = {**_svg.FILLS, "computing": "#d0ebff"}
 
 
 def _neighbourhood(flow: Flow, around: str | None, depth: int) -> list[str]:
@@ -145,8 +147,79 @@ def _neighbourhood(flow: Flow, around: str | None, depth: int) -> list[str]:
 
 def _drawn(flow: Flow, around: str | None, depth: int) -> tuple[list[str], dict[str, str]]:
     names = _neighbourhood(flow, around, depth)
-    states = _graph_states(flow) or {}
-    return names, {n: states.get(n, "dirty") for n in names}
+    return names, _states(flow, names)
+
+
+def _states(flow: Flow, names: list[str]) -> dict[str, str]:
+    """Each node's state as drawn: "failed" (its last attempt failed), "blocked"
+    (dirty, below a failed node), "dirty" or "clean"."""
+    outline = flow._outline()
+    kernel = _graph_states(flow) or {}
+    states: dict[str, str] = {}
+    for name, (_, deps, failure) in outline.items():  # declaration order: dependencies first, mostly
+        state = kernel.get(name, "dirty")
+        if failure is not None:
+            state = "failed"
+        elif state == "dirty" and any(states.get(d) in ("failed", "blocked") for d in deps):
+            state = "blocked"
+        states[name] = state
+    for _ in range(len(outline)):  # a dependency declared after its dependent: settle what is left
+        late = [n for n, s in states.items() if s == "dirty" and any(
+            states.get(d) in ("failed", "blocked") for d in outline[n][1])]
+        if not late:
+            break
+        states.update(dict.fromkeys(late, "blocked"))
+    return {n: states[n] for n in names}
+
+
+def to_svg(flow: Flow, around: str | None = None, depth: int = 1, explain: str | None = None) -> str:
+    names, states = _drawn(flow, around, depth)
+    outline = flow._outline()
+    report = flow._last_report
+    seconds = report.seconds if report is not None else {}
+    lit: set[str] = set()
+    if explain is not None:
+        why = flow.explain(explain)
+        lit = _cause_path(outline, explain, why.causes + why.changed)
+        if around is None:
+            names = [n for n in names if n in lit or n in _ancestors(outline, explain) or n == explain] or names
+    boxes = [_svg.Box(n, outline[n][0], [d for d in outline[n][1] if d in states], states[n], seconds.get(n))
+             for n in names]
+    title = f"why {explain} would recompute" if explain is not None else f"movra flow of {len(outline)} nodes"
+    return _svg.draw(boxes, lit, title)
+
+
+def _ancestors(outline: dict[str, tuple[str, tuple[str, ...], BaseException | None]], name: str) -> set[str]:
+    seen: set[str] = set()
+    stack = list(outline[name][1])
+    while stack:
+        dep = stack.pop()
+        if dep in outline and dep not in seen:
+            seen.add(dep)
+            stack.extend(outline[dep][1])
+    return seen
+
+
+def _cause_path(outline: dict[str, tuple[str, tuple[str, ...], BaseException | None]], name: str,
+                causes: list[str]) -> set[str]:
+    """`name`, and the nodes on the paths from its causes to it."""
+    upstream = _ancestors(outline, name)
+    lit = {name}
+    dependents: dict[str, list[str]] = {}
+    for n, (_, deps, _) in outline.items():
+        for d in deps:
+            dependents.setdefault(d, []).append(n)
+    for cause in causes:
+        if cause == name or cause not in upstream:
+            continue
+        below, stack = {cause}, [cause]
+        while stack:
+            for nxt in dependents.get(stack.pop(), ()):
+                if nxt not in below and (nxt in upstream or nxt == name):
+                    below.add(nxt)
+                    stack.append(nxt)
+        lit |= below
+    return lit
 
 
 def to_dot(flow: Flow, around: str | None = None, depth: int = 1) -> str:
@@ -183,11 +256,16 @@ def to_mermaid(flow: Flow, around: str | None = None, depth: int = 1) -> str:
 
 
 def mimebundle(flow: Flow) -> dict[str, str]:
-    """Jupyter shows a small flow as a Mermaid drawing; a large one as a summary."""
+    """Jupyter shows a small flow as an SVG drawing (inline in HTML, so that
+    every front end and an exported page show it offline), with its Mermaid
+    source as an alternative; a large one as a summary."""
     text = repr(flow)
-    if len(flow._nodes) > 200:
-        return {"text/plain": text, "text/markdown": f"{text}: draw a part with `flow.to_mermaid(around=name)`"}
-    return {"text/plain": text, "text/markdown": f"```mermaid\n{to_mermaid(flow)}```\n"}
+    if len(flow) > 200:
+        hint = f"{text}: draw a part with flow.to_svg(around=name)"
+        return {"text/plain": text, "text/html": f"<p>{html.escape(hint)}</p>", "text/markdown": hint}
+    svg = to_svg(flow)
+    return {"text/plain": text, "text/html": f'<div class="movra-flow">{svg}</div>', "image/svg+xml": svg,
+            "text/vnd.mermaid": to_mermaid(flow)}
 
 
 def _dot_id(text: str) -> str:

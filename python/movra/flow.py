@@ -534,6 +534,16 @@ class Flow(Mapping[str, Any]):
         with `around`, only the nodes within `depth` edges of that node."""
         return _explain.to_mermaid(self, around, depth)
 
+    def to_svg(self, around: str | None = None, depth: int = 1, explain: str | None = None) -> str:
+        """The graph as an SVG picture, drawn here without network: states in
+        colour (clean, dirty, failed, blocked), each node's time in the last
+        run.  With `around`, only the nodes within `depth` edges of that node;
+        with `explain=name`, what `name` depends on, the path from the causes
+        of its next recomputation to it highlighted (see `explain`)."""
+        if explain is not None:
+            self._node(explain)
+        return _explain.to_svg(self, around, depth, explain)
+
     def _repr_mimebundle_(self, include: Any = None, exclude: Any = None) -> dict[str, str]:
         return _explain.mimebundle(self)
 
