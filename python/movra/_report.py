@@ -207,13 +207,12 @@ class Explanation:
     def _repr_html_(self) -> str:
         colour = {"would recompute": "#e8590c", "never computed": "#e8590c", "new value": "#e8590c",
                   "up to date": "#2b8a3e", "no value": "#c92a2a"}[self.verdict]
-        rows = [(label, listed(names)) for label, names in [
-            ("changed", self.changed), ("causes", self.causes), ("last recomputed for", self.last_run_changed)]
-            if names]
-        if self.reason:
-            rows.insert(0, ("reason", self.reason))
-        table = "".join(f'<tr><th style="text-align:left">{label}</th><td style="text-align:left">'
-                        f"{html.escape(text)}</td></tr>" for label, text in rows)
-        return (f'<div class="movra-explanation"><p><code>{html.escape(self.node)}</code>: '
-                f'<b style="color:{colour}">{self.verdict}</b></p><p>{html.escape(str(self))}</p>'
-                + (f"<table>{table}</table>" if table else "") + "</div>")
+        rows = [("verdict", f'<b style="color:{colour}">{self.verdict}</b>')]
+        rows += [(label, html.escape(text)) for label, text in [
+            ("reason", self.reason), ("changed", listed(self.changed)), ("causes", listed(self.causes)),
+            ("last recomputed for", listed(self.last_run_changed)),
+            ("from the store", "yes" if self.from_store else "")] if text]
+        table = "".join(f'<tr><th style="text-align:left">{label}</th><td style="text-align:left">{text}</td></tr>'
+                        for label, text in rows)
+        return (f'<div class="movra-explanation"><p><code>{html.escape(self.node)}</code> '
+                f"({html.escape(self.kind)}): {html.escape(str(self))}</p><table>{table}</table></div>")
