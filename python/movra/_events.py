@@ -126,7 +126,7 @@ def progress_bar(**options: Any) -> Hook:
     """A hook that shows a tqdm bar over the nodes each run settles
     (`tqdm.auto`: a widget in notebooks).  `options` go to tqdm."""
     try:
-        from tqdm.auto import tqdm
+        from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         raise ImportError("progress=True needs tqdm: pip install 'movra[progress]'") from None
     state: dict[str, Any] = {}

@@ -133,16 +133,15 @@ def draw(boxes_in: Sequence[Box], highlight: Collection[str] = (), title: str = 
             y1, y2c = y1 + _BOX_H / 2, y2 + _BOX_H / 2
             bend = max(20.0, (x2 - x1) / 2)
             on = dep in lit and name in lit
-            colour, stroke, marker = (HIGHLIGHT, 2.5, "movra-arrow-lit") if on else ("#868e96", 1.2, "movra-arrow")
+            colour, thickness, marker = (HIGHLIGHT, 2.5, "movra-arrow-lit") if on else ("#868e96", 1.2, "movra-arrow")
             out.append(f'<path d="M{x1:.1f},{y1:.1f} C{x1 + bend:.1f},{y1:.1f} {x2 - bend:.1f},{y2c:.1f} '
-                       f'{x2 - 1:.1f},{y2c:.1f}" fill="none" stroke="{colour}" stroke-width="{stroke}" '
+                       f'{x2 - 1:.1f},{y2c:.1f}" fill="none" stroke="{colour}" stroke-width="{thickness}" '
                        f'marker-end="url(#{marker})"/>')
     for name, box in boxes.items():
         x1, y1 = place[name]
         w = width_of[name]
-        fill, stroke = FILLS.get(box.state, "#f1f3f5"), STROKES.get(box.state, "#495057")
-        if name in lit:
-            stroke = HIGHLIGHT
+        fill = FILLS.get(box.state, "#f1f3f5")
+        stroke = HIGHLIGHT if name in lit else STROKES.get(box.state, "#495057")
         radius = {"input": 0, "source": 4, "view": _BOX_H / 2}.get(box.kind, 8)
         dash = ' stroke-dasharray="5,3"' if box.kind == "source" else ""
         out.append(f'<g class="movra-node {html.escape(box.state)}"><title>{html.escape(name)}: '

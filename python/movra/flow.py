@@ -302,7 +302,7 @@ class Flow(Mapping[str, Any]):
             raise _messages.no_value(name, self._outline())
         return _local(name, node.value)
 
-    def get(self, name: str, default: Any = MISSING) -> Any:  # type: ignore[override]
+    def get(self, name: str, default: Any = MISSING) -> Any:
         """The node's current value, computing only what it needs; `default`
         for a name the flow has no node for, if given."""
         if default is not MISSING and name not in self._nodes:
