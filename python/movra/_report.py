@@ -13,33 +13,32 @@ from ._names import listed, quoted
 @dataclass
 class Report:
     """What one `run()` did, node by node; each list is in topological order.
-
-    Attributes:
-        inputs: Inputs whose new value the run committed.
-        recomputed: Nodes whose function ran and gave a new value.
-        loaded: Nodes whose value came from the store instead of their function.
-        cut_off: Nodes whose function ran and gave a value of the same content as
-            before, so that their dependents were spared.
-        memo_hits: Nodes that did not need to run: nothing they depend on changed.
-        failed: Node name -> the exception its function (or the hashing of its
-            value) raised. The node keeps its previous value and stays dirty.
-        blocked: Nodes not run because something they depend on failed.
-        seconds: Time spent in each node's function, or in loading its value.
-        total_seconds: The whole run.
-        callback_errors: (node, exception) for each `watch` callback that raised;
-            a callback never undoes the run.
-    """
+    In a notebook it shows as a table (node, outcome, time, cause)."""
 
     inputs: list[str] = field(default_factory=list)
+    """Inputs whose new value the run committed."""
     recomputed: list[str] = field(default_factory=list)
+    """Nodes whose function ran and gave a new value."""
     loaded: list[str] = field(default_factory=list)
+    """Nodes whose value came from the store instead of their function."""
     cut_off: list[str] = field(default_factory=list)
+    """Nodes whose function ran and gave a value of the same content as before,
+    so that their dependents were spared."""
     memo_hits: list[str] = field(default_factory=list)
+    """Nodes that did not need to run: nothing they depend on changed."""
     failed: dict[str, BaseException] = field(default_factory=dict)
+    """Node name -> the exception its function (or the hashing of its value)
+    raised, with its `__traceback__`. The node keeps its previous value and
+    stays dirty."""
     blocked: list[str] = field(default_factory=list)
+    """Nodes not run because something they depend on failed."""
     seconds: dict[str, float] = field(default_factory=dict)
+    """Time spent in each node's function, or in loading its value."""
     total_seconds: float = 0.0
+    """The whole run."""
     callback_errors: list[tuple[str, BaseException]] = field(default_factory=list)
+    """(node, exception) for each `watch` callback or hook that raised; neither
+    ever undoes the run."""
 
     def __str__(self) -> str:
         def names(items: list[str]) -> str:
@@ -142,35 +141,31 @@ Verdict = Literal["never computed", "would recompute", "up to date", "new value"
 
 @dataclass
 class Explanation:
-    """Why the next run would recompute a node, or why it would not.
-
-    Attributes:
-        node: The node explained.
-        verdict: "never computed", "would recompute" or "up to date" for a
-            computed node; "new value" (set, not yet committed by a run),
-            "up to date" or "no value" for an input.
-        changed: Dependencies that changed, or will, since the node's last
-            computation.
-        causes: The inputs, refreshed sources, redefined and failed nodes behind
-            those changes.
-        last_run_changed: The dependencies whose change made its last
-            computation necessary.
-        from_store: Whether its next value is already in the flow's store, so
-            that the next run loads it instead of calling the function.
-        kind: The node's kind.
-        reason: Why the node itself must run again, apart from its
-            dependencies: "its code changed", "it was refreshed", "its last run
-            failed", "its last run was interrupted"; empty otherwise.
-    """
+    """Why the next run would recompute a node, or why it would not.  Its
+    text (`str`) says it in a sentence; in a notebook it shows as a table."""
 
     node: str
+    """The node explained."""
     verdict: Verdict
+    """"never computed", "would recompute" or "up to date" for a computed
+    node; "new value" (set, not yet committed by a run), "up to date" or "no
+    value" for an input."""
     changed: list[str]
+    """Dependencies that changed, or will, since the node's last computation."""
     causes: list[str]
+    """The inputs, refreshed sources, redefined and failed nodes behind those
+    changes."""
     last_run_changed: list[str]
+    """The dependencies whose change made its last computation necessary."""
     from_store: bool = False
+    """Whether its next value is already in the flow's store, so that the next
+    run loads it instead of calling the function."""
     kind: str = "reactive"
+    """The node's kind."""
     reason: str = ""
+    """Why the node itself must run again, apart from its dependencies: "its
+    code changed", "it was refreshed", "its last run failed", "its last run
+    was interrupted"; empty otherwise."""
 
     def __str__(self) -> str:
         name = quoted(self.node)

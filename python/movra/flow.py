@@ -144,6 +144,10 @@ class Flow(Mapping[str, Any]):
 
     # Declaring ---------------------------------------------------------------
 
+    @overload
+    def input(self, name: str, *, hashed: bool = True, replace: bool = False) -> None: ...
+    @overload
+    def input(self, name: str, value: Any, *, hashed: bool = True, replace: bool = False) -> None: ...
     def input(self, name: str, value: Any = MISSING, *, hashed: bool = True, replace: bool = False) -> None:
         """Declare an input node, optionally with its value.  With `hashed=False`
         its value is not hashed: every `set` counts as a change."""
@@ -329,12 +333,16 @@ class Flow(Mapping[str, Any]):
         return self.graph.state_of(name) == "clean"
 
     def __contains__(self, name: object) -> bool:
+        """`name in flow`: whether the flow has a node of that name."""
         return name in self._nodes
 
     def __iter__(self) -> Iterator[str]:
+        """The node names, in declaration order (a snapshot: declaring while
+        iterating is safe)."""
         return iter(list(self._nodes))
 
     def __len__(self) -> int:
+        """The number of nodes."""
         return len(self._nodes)
 
     def __repr__(self) -> str:
