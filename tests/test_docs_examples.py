@@ -108,3 +108,15 @@ def test_a_traceback_points_at_the_line_of_the_page():
         run_page("Intro\n\n" + PY + "x = 1\nraise KeyError(x)\n" + END, "guide.md")
     frames = traceback.extract_tb(raised.value.__cause__.__traceback__)
     assert ("guide.md", 5) in [(frame.filename, frame.lineno) for frame in frames]
+
+
+def test_the_tutorial_picture_is_the_flow_of_its_examples():
+    import importlib.util
+    tools = Path(__file__).resolve().parent.parent / "tools" / "docs_figures.py"
+    spec = importlib.util.spec_from_file_location("docs_figures", tools)
+    figures = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(figures)
+    drawn = figures.timeless(figures.tutorial_flow_svg())
+    assert drawn == figures.timeless(figures.FIGURE.read_text(encoding="utf-8")), \
+        "docs/img/tutorial-flow.svg is out of date: run python tools/docs_figures.py"
+    assert drawn.count('class="movra-node clean"') == 10

@@ -177,3 +177,14 @@ def test_every_graph_is_drawn_with_each_node_once_and_edges_left_to_right(deps_l
     assert len(boxes) == len(deps_lists) + 1
     for path in re.findall(r'<path d="M([\d.]+),[\d.]+ C.* ([\d.]+),[\d.]+" fill="none"', svg):
         assert float(path[0]) < float(path[1])  # every edge goes from a dependency to the right
+
+
+def test_a_node_that_failed_then_hit_its_memo_is_not_drawn_failed():
+    flow = invoice(qty=2)
+    flow.run()
+    flow.set(qty=0)
+    with pytest.raises(FlowError):
+        flow.run()
+    flow.set(qty=2)
+    assert flow.run().memo_hits == ["unit", "label"]
+    assert "failed" not in re.findall(r'class="movra-node (\w+)"', flow.to_svg())

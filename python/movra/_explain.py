@@ -158,7 +158,7 @@ def _states(flow: Flow, names: list[str]) -> dict[str, str]:
     states: dict[str, str] = {}
     for name, (_, deps, failure) in outline.items():  # declaration order: dependencies first, mostly
         state = kernel.get(name, "dirty")
-        if failure is not None:
+        if failure is not None and state == "dirty":  # a memo hit since leaves the error of an older attempt
             state = "failed"
         elif state == "dirty" and any(states.get(d) in ("failed", "blocked") for d in deps):
             state = "blocked"
