@@ -120,3 +120,12 @@ def test_the_tutorial_picture_is_the_flow_of_its_examples():
     assert drawn == figures.timeless(figures.FIGURE.read_text(encoding="utf-8")), \
         "docs/img/tutorial-flow.svg is out of date: run python tools/docs_figures.py"
     assert drawn.count('class="movra-node clean"') == 10
+
+
+def test_the_examples_fit_the_page():
+    # 78 columns fit the theme's code blocks without a scroll bar; longer
+    # Output lines (messages) are wrapped by docs/css/extra.css.
+    long = [f"{p.relative_to(DOCS)}:{b.line}: {line}" for p in PAGES
+            for b in parse(p.read_text(encoding="utf-8"), str(p)).blocks
+            for line in b.code.splitlines() if len(line) > 78]
+    assert long == []
