@@ -9,6 +9,7 @@ from importlib import metadata as _metadata
 
 from ._movra import Graph, kernel_version
 from ._events import Event, log_events
+from ._messages import HiddenDefaultWarning
 from .flow import Explanation, Flow, FlowError, Report
 from .hashing import content_hash
 from .store import Store, StoreWarning
@@ -16,4 +17,4 @@ from .store import Store, StoreWarning
 __version__: str = _metadata.version(__name__)
 
 __all__ = ["Graph", "kernel_version", "Flow", "FlowError", "Report", "Explanation", "Store", "StoreWarning",
-           "content_hash", "Event", "log_events"]
+           "content_hash", "Event", "log_events", "HiddenDefaultWarning"]
