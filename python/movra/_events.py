@@ -128,7 +128,7 @@ def progress_bar(**options: Any) -> Hook:
     try:
         from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
-        raise ImportError("progress=True needs tqdm: pip install 'movra[progress]'") from None
+        raise ImportError("progress=True needs tqdm: pip install tqdm") from None
     state: dict[str, Any] = {}
 
     def hook(event: Event) -> None:

@@ -369,7 +369,7 @@ class Flow(Mapping[str, Any]):
         stays on the calling thread.
 
         `hooks` get this run's events (see `add_hook`); `progress=True` shows
-        a tqdm bar (it needs tqdm: `pip install "movra[progress]"`).
+        a tqdm bar (it needs tqdm, the `progress` extra).
 
         Raises FlowError, after doing everything that could be done, when a
         node failed; ValueError for an unknown dependency or a cycle (nothing
