@@ -96,19 +96,19 @@ class Report:
                 bar = (f'<span style="display:inline-block;width:{width}px;height:0.8em;'
                        f'background:{colour};vertical-align:middle"></span> {_duration(seconds)}')
             body.append(
-                f"<tr><td style=\"text-align:left\"><code>{html.escape(name)}</code></td>"
-                f'<td style="text-align:left;color:{colour}">{outcome}</td>'
-                f'<td style="text-align:left;white-space:nowrap">{bar}</td>'
-                f'<td style="text-align:left">{html.escape(cause)}</td></tr>')
-        more = (f'<tr><td colspan="4" style="text-align:left">… and {len(rows) - limit} more</td></tr>'
+                f"<tr><td style=\"padding:0.1em 0.6em;text-align:left\"><code>{html.escape(name)}</code></td>"
+                f'<td style="padding:0.1em 0.6em;text-align:left;color:{colour}">{outcome}</td>'
+                f'<td style="padding:0.1em 0.6em;text-align:left;white-space:nowrap">{bar}</td>'
+                f'<td style="padding:0.1em 0.6em;text-align:left">{html.escape(cause)}</td></tr>')
+        more = (f'<tr><td colspan="4" style="padding:0.1em 0.6em;text-align:left">… and {len(rows) - limit} more</td></tr>'
                 if len(rows) > limit else "")
         counts = ", ".join(f"{len(v)} {k}" for k, v in [
             ("recomputed", self.recomputed), ("cut off", self.cut_off), ("loaded", self.loaded),
             ("memo hits", self.memo_hits), ("failed", self.failed), ("blocked", self.blocked)] if v)
         return (f'<div class="movra-report"><p><b>movra run</b> of {_duration(self.total_seconds)}'
                 f"{': ' + counts if counts else ''}</p>"
-                '<table><thead><tr><th style="text-align:left">node</th><th style="text-align:left">outcome'
-                '</th><th style="text-align:left">seconds</th><th style="text-align:left">cause</th></tr>'
+                '<table><thead><tr><th style="padding:0.1em 0.6em;text-align:left">node</th><th style="padding:0.1em 0.6em;text-align:left">outcome'
+                '</th><th style="padding:0.1em 0.6em;text-align:left">seconds</th><th style="padding:0.1em 0.6em;text-align:left">cause</th></tr>'
                 f"</thead><tbody>{''.join(body)}{more}</tbody></table></div>")
 
 
@@ -207,7 +207,7 @@ class Explanation:
             ("reason", self.reason), ("changed", listed(self.changed)), ("causes", listed(self.causes)),
             ("last recomputed for", listed(self.last_run_changed)),
             ("from the store", "yes" if self.from_store else "")] if text]
-        table = "".join(f'<tr><th style="text-align:left">{label}</th><td style="text-align:left">{text}</td></tr>'
+        table = "".join(f'<tr><th style="padding:0.1em 0.6em;text-align:left">{label}</th><td style="padding:0.1em 0.6em;text-align:left">{text}</td></tr>'
                         for label, text in rows)
         return (f'<div class="movra-explanation"><p><code>{html.escape(self.node)}</code> '
                 f"({html.escape(self.kind)}): {html.escape(str(self))}</p><table>{table}</table></div>")
