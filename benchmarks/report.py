@@ -292,9 +292,10 @@ def plot(results: Results, path: Path) -> bool:
     colors = {"pure Python": "#4c6ef5", "graphlib": "#40c057", "networkx": "#fab005",
               "rustworkx": "#e8590c", "CPython floor": "#868e96"}
 
-    fig = plt.figure(figsize=(13, 7.2))
-    grid = fig.add_gridspec(2, 2, width_ratios=[1.35, 1], hspace=0.45, wspace=0.45)
-    ax = fig.add_subplot(grid[:, 0])
+    # Taller than wide: the page's column is narrow, and a wide figure shrinks into it.
+    fig = plt.figure(figsize=(9, 12))
+    grid = fig.add_gridspec(2, 2, height_ratios=[1.7, 1], hspace=0.3, wspace=0.35)
+    ax = fig.add_subplot(grid[0, :])
     labelled: set[str] = set()
     for row, op in enumerate(operations):
         own_value = results.get(op, n, "movra")
@@ -322,7 +323,7 @@ def plot(results: Results, path: Path) -> bool:
 
     own = [op for op in dict.fromkeys(op for op, _ in results.rows)
            if "bytes" not in op and any("movra" in results.rows.get((op, s), {}) for s in results.sizes)]
-    panels = [(fig.add_subplot(grid[0, 1]), [op for op in own if not is_per_call(op)],
+    panels = [(fig.add_subplot(grid[1, 0]), [op for op in own if not is_per_call(op)],
                "movra: whole-graph operations", "ns per node"),
               (fig.add_subplot(grid[1, 1]), [op for op in own if is_per_call(op)],
                "movra: single calls", "ns per call")]
@@ -338,7 +339,7 @@ def plot(results: Results, path: Path) -> bool:
         axis.set_title(title, fontweight="bold")
         axis.grid(True, which="both", alpha=0.3)
         axis.legend(fontsize=7, loc="upper left")
-    fig.text(0.01, 0.005, f"{results.machine}; medians of {results.reps} runs", fontsize=7, color="#495057")
+    fig.text(0.01, 0.005, f"{versions(results.machine)}; medians of {results.reps} runs", fontsize=7, color="#495057")
     fig.savefig(path, dpi=110, bbox_inches="tight", metadata={"Software": None})
     plt.close(fig)
     return True
@@ -363,7 +364,7 @@ def plot_runtime(peers: Results, path: Path) -> bool:
     measures = [key for key in peers.rows if any(key[0].startswith(m) for m in RUNTIME_MEASURES)]
     if not measures:
         return False
-    fig, axes = plt.subplots(1, len(measures), figsize=(6.2 * len(measures), 4.2))
+    fig, axes = plt.subplots(len(measures), 1, figsize=(8, 3.4 * len(measures)))
     for axis, key in zip(list(axes) if len(measures) > 1 else [axes], measures):
         row = {tool: value for tool, value in peers.rows[key].items() if value}
         tools = sorted(row, key=row.__getitem__)
