@@ -39,7 +39,9 @@ PAGES = {  # page -> (screenshot, expected <title>)
 FLOW_API = ["movra.Flow", "movra.Report", "movra.Explanation", "movra.FlowError", "movra.content_hash",
             "movra.Flow.run", "movra.Flow.set", "movra.Flow.refresh", "movra.Flow.explain", "movra.Flow.watch",
             "movra.flow.Watch", "movra.Store", "movra.StoreWarning", "movra.store.SQLiteStore",
-            "movra.store.DirectoryStore", "movra.store.open_store"]
+            "movra.store.DirectoryStore", "movra.store.open_store", "movra.Flow.__getitem__", "movra.Flow.__len__",
+            "movra.Flow.__contains__", "movra.Flow.__iter__", "movra.Flow.add_hook", "movra.Flow.to_svg",
+            "movra.Event", "movra.log_events"]
 PNG = b"\x89PNG\r\n\x1a\n"
 
 

@@ -45,7 +45,18 @@ Hook = Callable[["Event"], Any]
 
 
 class Event:
-    """One decision of a run about one node (or the start and end of the run)."""
+    """One decision of a run about one node, or the start or end of the run.
+
+    `kind` is "start" (the node's function is about to be called), "finish"
+    (it gave a new value), "cut_off" (it gave a value of the same content),
+    "loaded" (from the store), "memo_hit" (nothing it depends on changed),
+    "failed" or "blocked" (a dependency failed); "run_start" and "run_end"
+    have no node.  `seconds` is the time a node took (or the whole run's, at
+    "run_end"); `error` the exception of a failure; `total` the number of
+    computed nodes a run settles (at "run_start"); `report` the run's `Report`
+    (at "run_end", also after a failure).  Every node a run settles gives
+    exactly one of "finish", "cut_off", "loaded", "memo_hit", "failed" and
+    "blocked"; inputs give no event."""
 
     __slots__ = ("kind", "node", "seconds", "error", "total", "report")
 
