@@ -188,3 +188,31 @@ def test_a_node_that_failed_then_hit_its_memo_is_not_drawn_failed():
     flow.set(qty=2)
     assert flow.run().memo_hits == ["unit", "label"]
     assert "failed" not in re.findall(r'class="movra-node (\w+)"', flow.to_svg())
+
+
+def test_an_old_failure_is_not_given_as_the_reason_once_a_memo_hit_cleared_it():
+    flow = invoice(qty=2)
+    flow.run()
+    flow.set(qty=0)
+    with pytest.raises(FlowError):
+        flow.run()
+    flow.set(qty=2)
+    flow.run()  # a memo hit: the value of qty=2 is current again
+    flow.set(qty=5)
+    assert flow.explain("unit").reason == ""
+
+
+def test_no_warning_for_a_function_declared_again_without_the_parameter():
+    flow = Flow()
+
+    @flow.reactive
+    def total(price=1, rate=0.2):
+        return price * rate
+
+    @flow.reactive(replace=True)
+    def total(price=1):  # noqa: F811
+        return price
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        flow.input("rate", 3)

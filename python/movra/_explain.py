@@ -151,25 +151,29 @@ def _drawn(flow: Flow, around: str | None, depth: int) -> tuple[list[str], dict[
 
 
 def _states(flow: Flow, names: list[str]) -> dict[str, str]:
-    """Each node's state as drawn: "failed" (its last attempt failed), "blocked"
-    (dirty, below a failed node), "dirty" or "clean"."""
+    """Each node's state as drawn: "failed" (dirty, and its last attempt
+    failed), "blocked" (dirty, below a failed node), "dirty" or "clean"."""
     outline = flow._outline()
     kernel = _graph_states(flow) or {}
-    states: dict[str, str] = {}
-    for name, (_, deps, failure) in outline.items():  # declaration order: dependencies first, mostly
-        state = kernel.get(name, "dirty")
-        if failure is not None and state == "dirty":  # a memo hit since leaves the error of an older attempt
-            state = "failed"
-        elif state == "dirty" and any(states.get(d) in ("failed", "blocked") for d in deps):
-            state = "blocked"
-        states[name] = state
-    for _ in range(len(outline)):  # a dependency declared after its dependent: settle what is left
-        late = [n for n, s in states.items() if s == "dirty" and any(
-            states.get(d) in ("failed", "blocked") for d in outline[n][1])]
-        if not late:
-            break
-        states.update(dict.fromkeys(late, "blocked"))
+    states = {name: kernel.get(name, "dirty") for name in outline}
+    failed = [n for n, (_, _, failure) in outline.items() if failure is not None and states[n] == "dirty"]
+    states.update(dict.fromkeys(failed, "failed"))
+    below = _dependents(outline)
+    stack = list(failed)
+    while stack:  # what a failure keeps from running: every dirty node below it
+        for near in below.get(stack.pop(), ()):
+            if states[near] == "dirty":
+                states[near] = "blocked"
+                stack.append(near)
     return {n: states[n] for n in names}
+
+
+def _dependents(outline: dict[str, tuple[str, tuple[str, ...], BaseException | None]]) -> dict[str, list[str]]:
+    below: dict[str, list[str]] = {}
+    for name, (_, deps, _) in outline.items():
+        for dep in deps:
+            below.setdefault(dep, []).append(name)
+    return below
 
 
 def to_svg(flow: Flow, around: str | None = None, depth: int = 1, explain: str | None = None) -> str:
@@ -204,21 +208,14 @@ def _cause_path(outline: dict[str, tuple[str, tuple[str, ...], BaseException | N
                 causes: list[str]) -> set[str]:
     """`name`, and the nodes on the paths from its causes to it."""
     upstream = _ancestors(outline, name)
-    lit = {name}
-    dependents: dict[str, list[str]] = {}
-    for n, (_, deps, _) in outline.items():
-        for d in deps:
-            dependents.setdefault(d, []).append(n)
-    for cause in causes:
-        if cause == name or cause not in upstream:
-            continue
-        below, stack = {cause}, [cause]
-        while stack:
-            for nxt in dependents.get(stack.pop(), ()):
-                if nxt not in below and (nxt in upstream or nxt == name):
-                    below.add(nxt)
-                    stack.append(nxt)
-        lit |= below
+    below = _dependents(outline)
+    lit = {c for c in causes if c in upstream} | {name}
+    stack = list(lit - {name})
+    while stack:  # from every cause at once, downstream, staying above `name`
+        for near in below.get(stack.pop(), ()):
+            if near not in lit and near in upstream:
+                lit.add(near)
+                stack.append(near)
     return lit
 
 

@@ -154,6 +154,7 @@ class Pass:
             if not needed and not forced:
                 skip(name, signature)
                 memo_hit(name)
+                node.failure = None  # an older attempt's error no longer describes it
                 if emit: emit("memo_hit", name)  # noqa: E701
                 continue
             values: list[Any] = []
@@ -168,6 +169,7 @@ class Pass:
                 if key == node.memo and not forced:
                     skip(name, signature)  # the same inputs as its last success
                     memo_hit(name)
+                    node.failure = None
                     if emit: emit("memo_hit", name)  # noqa: E701
                     continue
                 self.current, self.current_signature = node, signature
@@ -259,6 +261,7 @@ class Pass:
         if not needed and not node.forced:
             self.graph.skip_node(name, signature)
             self.report.memo_hits.append(name)
+            node.failure = None  # an older attempt's error no longer describes it
             if self.emit: self.emit("memo_hit", name)  # noqa: E701
             return None
         nodes = self.nodes
@@ -271,6 +274,7 @@ class Pass:
         if key == node.memo and not node.forced:
             self.graph.skip_node(name, signature)  # the same inputs as its last success
             self.report.memo_hits.append(name)
+            node.failure = None
             if self.emit: self.emit("memo_hit", name)  # noqa: E701
             return None
         if self.fetch is not None:

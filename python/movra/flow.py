@@ -59,7 +59,7 @@ class _Declarer:
                 node = computed_node(self._kind, f, deps, name, cutoff, hashed, version, flow._nodes)
                 flow._declare(node, replace)
                 for param in _messages.defaults_kept(f, node.deps) if deps is None else ():
-                    flow._defaults.setdefault(param, []).append(node.name)  # warned of if it becomes a node
+                    flow._defaults.setdefault(param, {})[node.name] = f  # warned of if it becomes a node
             return f
 
         return declare(func) if func is not None else declare
@@ -139,7 +139,7 @@ class Flow(Mapping[str, Any]):
         self._queue_lock = threading.Lock()
         self._queued: list[tuple[str, Any, int | None]] = []  # (name, value or MISSING to refresh, hash)
         self._hooks: list[_events.Hook] = []
-        self._defaults: dict[str, list[str]] = {}  # parameter -> nodes whose parameter keeps its default
+        self._defaults: dict[str, dict[str, Any]] = {}  # parameter -> {node: function} keeping its default
         self._last_report: Report | None = None
 
     # Declaring ---------------------------------------------------------------
@@ -209,8 +209,8 @@ class Flow(Mapping[str, Any]):
         name = node.name
         old = self._nodes.get(name)
         if old is None and name in self._defaults:
-            _messages.warn_hidden_default(name, [u for u in dict.fromkeys(self._defaults.pop(name))
-                                                 if u in self._nodes and name not in self._nodes[u].deps])
+            _messages.warn_hidden_default(name, [u for u, f in self._defaults.pop(name).items()
+                                                 if u in self._nodes and self._nodes[u].func is f])
         if old is not None:
             if not (replace or self._interactive):
                 raise ValueError(f"node {quoted(name)} is already declared: pass replace=True to replace it, "
