@@ -13,7 +13,7 @@ Node events, in the order a node's decision makes them:
 - ``loaded``: its value came from the store instead (`seconds`);
 - ``memo_hit``: nothing it depends on changed, so it did not run;
 - ``failed``: its function, or the hashing of its value, raised (`error`;
-  `seconds` when the function ran);
+  `seconds` when the run timed the attempt, else None);
 - ``blocked``: not run because something it depends on failed.
 
 Every node the run settles gives exactly one of the last six; ``start`` comes
