@@ -27,6 +27,11 @@ def test_demo_is_the_default_and_opens_with_the_banner(args):
     assert result.stdout.startswith(f"{BANNER} — a reactive invoice\n")
     assert "memo hits   tax, invoice" in result.stdout
     assert "cut off     tax_rate" in result.stdout
+    passes = result.stdout.split("\n== ")[1:]
+    assert len(passes) == 5 and "why would invoice" not in passes[0]
+    for text in passes[1:]:  # each pass's explanation under its title, before its run
+        assert text.index("why would invoice recompute?") < text.index("run of ")
+    assert max(len(line) for line in result.stdout.split("The graph now")[0].splitlines()) <= 78
 
 
 def test_version_option():

@@ -13,6 +13,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import textwrap
 from collections.abc import Sequence
 
 from . import Flow, __version__, kernel_version
@@ -80,12 +81,14 @@ def run_demo(store: str | None = None) -> int:
         ("qty 3 -> 4", {"qty": 4}),
     ]
     for title, changes in steps:
+        print(f"== {title}")
         if changes:
             flow.set(changes)
             changed = ", ".join(f"{k}={v!r}" for k, v in changes.items())
-            print(f"why would invoice recompute after {changed}?\n  {flow.explain('invoice')}")
+            why = textwrap.fill(str(flow.explain("invoice")), 78, initial_indent="  ", subsequent_indent="  ")
+            print(f"after {changed}, why would invoice recompute?\n{why}")
         report = flow.run()
-        print(f"== {title}\n{report}\n  invoice = {flow['invoice']}\n")
+        print(f"{report}\n  invoice = {flow['invoice']}\n")
     print("The graph now, as Mermaid:\n")
     print(flow.to_mermaid())
     return 0

@@ -437,6 +437,7 @@ class _Driver:
                               "the next run recomputes it")
             run.nodes[name].failure = error
             run.report.failed[name] = error
+            if run.emit: run.emit("failed", name, None, error)  # noqa: E701
 
 
 class _Task:

@@ -1,10 +1,12 @@
 """Explaining a flow's decisions, and drawing it."""
 from __future__ import annotations
 
+import html
 from collections import deque
 from typing import TYPE_CHECKING
 
 from ._declare import MISSING, Node
+from . import _svg
 from ._report import Explanation
 
 if TYPE_CHECKING:
@@ -75,7 +77,19 @@ def explain(flow: Flow, name: str) -> Explanation:
     if not changing[name]:
         return Explanation(name, "up to date", [], [], last)
     changed = [d for i, d in enumerate(node.deps) if changing.get(d, False) or _differs(node, i, nodes[d])]
-    return Explanation(name, "would recompute", changed, _causes(flow, name, changing, root), last, store_hit)
+    return Explanation(name, "would recompute", changed, _causes(flow, name, changing, root), last, store_hit,
+                       reason=_own_reason(node))
+
+
+def _own_reason(node: Node) -> str:
+    """Why `node` must run again whatever its dependencies do."""
+    if node.memo is not None and not node.memo_valid():
+        return "its code changed"
+    if node.failure is not None:
+        return "its last run failed"
+    if node.forced:
+        return "it was refreshed" if node.kind == "source" else "its last run was interrupted"
+    return ""
 
 
 def _causes(flow: Flow, name: str, changing: dict[str, bool], root: dict[str, bool]) -> list[str]:
@@ -104,7 +118,7 @@ def _from_store(flow: Flow, node: Node, changing: dict[str, bool]) -> bool:
 
 # Drawing -----------------------------------------------------------------------
 
-_FILLS = {"clean": "#d3f9d8", "dirty": "#ffe8cc", "computing": "#d0ebff"}
+_FILLS = {**_svg.FILLS, "computing": "#d0ebff"}
 
 
 def _neighbourhood(flow: Flow, around: str | None, depth: int) -> list[str]:
@@ -133,8 +147,76 @@ def _neighbourhood(flow: Flow, around: str | None, depth: int) -> list[str]:
 
 def _drawn(flow: Flow, around: str | None, depth: int) -> tuple[list[str], dict[str, str]]:
     names = _neighbourhood(flow, around, depth)
-    states = _graph_states(flow) or {}
-    return names, {n: states.get(n, "dirty") for n in names}
+    return names, _states(flow, names)
+
+
+def _states(flow: Flow, names: list[str]) -> dict[str, str]:
+    """Each node's state as drawn: "failed" (dirty, and its last attempt
+    failed), "blocked" (dirty, below a failed node), "dirty" or "clean"."""
+    outline = flow._outline()
+    kernel = _graph_states(flow) or {}
+    states = {name: kernel.get(name, "dirty") for name in outline}
+    failed = [n for n, (_, _, failure) in outline.items() if failure is not None and states[n] == "dirty"]
+    states.update(dict.fromkeys(failed, "failed"))
+    below = _dependents(outline)
+    stack = list(failed)
+    while stack:  # what a failure keeps from running: every dirty node below it
+        for near in below.get(stack.pop(), ()):
+            if states[near] == "dirty":
+                states[near] = "blocked"
+                stack.append(near)
+    return {n: states[n] for n in names}
+
+
+def _dependents(outline: dict[str, tuple[str, tuple[str, ...], BaseException | None]]) -> dict[str, list[str]]:
+    below: dict[str, list[str]] = {}
+    for name, (_, deps, _) in outline.items():
+        for dep in deps:
+            below.setdefault(dep, []).append(name)
+    return below
+
+
+def to_svg(flow: Flow, around: str | None = None, depth: int = 1, explain: str | None = None) -> str:
+    names, states = _drawn(flow, around, depth)
+    outline = flow._outline()
+    report = flow._last_report
+    seconds = report.seconds if report is not None else {}
+    lit: set[str] = set()
+    if explain is not None:
+        why = flow.explain(explain)
+        lit = _cause_path(outline, explain, why.causes + why.changed)
+        if around is None:
+            names = [n for n in names if n in lit or n in _ancestors(outline, explain) or n == explain] or names
+    boxes = [_svg.Box(n, outline[n][0], [d for d in outline[n][1] if d in states], states[n], seconds.get(n))
+             for n in names]
+    title = f"why {explain} would recompute" if explain is not None else f"movra flow of {len(outline)} nodes"
+    return _svg.draw(boxes, lit, title)
+
+
+def _ancestors(outline: dict[str, tuple[str, tuple[str, ...], BaseException | None]], name: str) -> set[str]:
+    seen: set[str] = set()
+    stack = list(outline[name][1])
+    while stack:
+        dep = stack.pop()
+        if dep in outline and dep not in seen:
+            seen.add(dep)
+            stack.extend(outline[dep][1])
+    return seen
+
+
+def _cause_path(outline: dict[str, tuple[str, tuple[str, ...], BaseException | None]], name: str,
+                causes: list[str]) -> set[str]:
+    """`name`, and the nodes on the paths from its causes to it."""
+    upstream = _ancestors(outline, name)
+    below = _dependents(outline)
+    lit = {c for c in causes if c in upstream} | {name}
+    stack = list(lit - {name})
+    while stack:  # from every cause at once, downstream, staying above `name`
+        for near in below.get(stack.pop(), ()):
+            if near not in lit and near in upstream:
+                lit.add(near)
+                stack.append(near)
+    return lit
 
 
 def to_dot(flow: Flow, around: str | None = None, depth: int = 1) -> str:
@@ -171,11 +253,16 @@ def to_mermaid(flow: Flow, around: str | None = None, depth: int = 1) -> str:
 
 
 def mimebundle(flow: Flow) -> dict[str, str]:
-    """Jupyter shows a small flow as a Mermaid drawing; a large one as a summary."""
+    """Jupyter shows a small flow as an SVG drawing (inline in HTML, so that
+    every front end and an exported page show it offline), with its Mermaid
+    source as an alternative; a large one as a summary."""
     text = repr(flow)
-    if len(flow._nodes) > 200:
-        return {"text/plain": text, "text/markdown": f"{text}: draw a part with `flow.to_mermaid(around=name)`"}
-    return {"text/plain": text, "text/markdown": f"```mermaid\n{to_mermaid(flow)}```\n"}
+    if len(flow) > 200:
+        hint = f"{text}: draw a part with flow.to_svg(around=name)"
+        return {"text/plain": text, "text/html": f"<p>{html.escape(hint)}</p>", "text/markdown": hint}
+    svg = to_svg(flow)
+    return {"text/plain": text, "text/html": f'<div class="movra-flow">{svg}</div>', "image/svg+xml": svg,
+            "text/vnd.mermaid": to_mermaid(flow)}
 
 
 def _dot_id(text: str) -> str:

@@ -29,6 +29,7 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
 from ._declare import MISSING, CallPlan, Node
+from ._events import Emitter
 from ._names import quoted
 from ._report import Report
 from .hashing import content_hash
@@ -110,7 +111,7 @@ class Job:
 
 class Pass:
     def __init__(self, flow: Flow, schedule: list[str],
-                 fetch: Callable[[list[Any]], list[Any]] | None = None) -> None:
+                 fetch: Callable[[list[Any]], list[Any]] | None = None, emit: Emitter | None = None) -> None:
         self.flow, self.graph, self.nodes = flow, flow.graph, flow._nodes
         self.schedule = schedule
         self.fetch = fetch  # brings values kept elsewhere (on a cluster) to this process
@@ -123,6 +124,12 @@ class Pass:
         self.current: Node | None = None  # the fast path's node in flight
         self.current_signature = 0
         self.changes: list[tuple[str, Any, Any]] = []  # (name, old value, new value)
+        self.emit = emit  # the hooks' events, or None when nothing listens
+
+    def settling(self) -> int:
+        """How many computed nodes the pass settles (for progress)."""
+        nodes = self.nodes
+        return sum(1 for name in self.schedule if nodes[name].kind != "input")
 
     # The walks --------------------------------------------------------------
 
@@ -135,6 +142,7 @@ class Pass:
         seconds, unusable, watched = report.seconds, self.unusable, self.flow._watchers
         simple = self.store is None and not self.check_mutation and self.fetch is None
         clock, frozen, array = time.perf_counter, self.flow._frozen, _array_type()
+        emit = self.emit
         for name in self.schedule:
             node = nodes[name]
             if not (simple and node.plain) or (unusable and not unusable.isdisjoint(node.deps)):
@@ -147,6 +155,8 @@ class Pass:
             if not needed and not forced:
                 skip(name, signature)
                 memo_hit(name)
+                node.failure = None  # an older attempt's error no longer describes it
+                if emit: emit("memo_hit", name)  # noqa: E701
                 continue
             values: list[Any] = []
             key: list[Any] = [node.version]
@@ -160,8 +170,11 @@ class Pass:
                 if key == node.memo and not forced:
                     skip(name, signature)  # the same inputs as its last success
                     memo_hit(name)
+                    node.failure = None
+                    if emit: emit("memo_hit", name)  # noqa: E701
                     continue
                 self.current, self.current_signature = node, signature
+                if emit: emit("start", name)  # noqa: E701
                 started = clock()
                 try:
                     value = node.func(*values)  # type: ignore[misc]
@@ -180,6 +193,7 @@ class Pass:
                 if h == node.hash and node.value is not MISSING:
                     skip(name, signature)
                     cut_off(name)
+                    if emit: emit("cut_off", name, seconds[name])  # noqa: E701
                 else:
                     if type(value) is array:
                         value = frozen(value)
@@ -188,6 +202,7 @@ class Pass:
                     recomputed(name)
                     if watched:
                         self.changes.append((name, old, node.value))
+                    if emit: emit("finish", name, seconds[name])  # noqa: E701
                 self.current = None
                 continue
             self.fail_now(node, RuntimeError(f"{quoted(name)} has a dependency without a value"))
@@ -241,11 +256,14 @@ class Pass:
         if unusable and not unusable.isdisjoint(deps):
             unusable.add(name)
             self.report.blocked.append(name)
+            if self.emit: self.emit("blocked", name)  # noqa: E701
             return None
         _, needed, signature = self.graph.check_node(name)
         if not needed and not node.forced:
             self.graph.skip_node(name, signature)
             self.report.memo_hits.append(name)
+            node.failure = None  # an older attempt's error no longer describes it
+            if self.emit: self.emit("memo_hit", name)  # noqa: E701
             return None
         nodes = self.nodes
         values = [nodes[d].value for d in deps]
@@ -257,6 +275,8 @@ class Pass:
         if key == node.memo and not node.forced:
             self.graph.skip_node(name, signature)  # the same inputs as its last success
             self.report.memo_hits.append(name)
+            node.failure = None
+            if self.emit: self.emit("memo_hit", name)  # noqa: E701
             return None
         if self.fetch is not None:
             try:
@@ -267,6 +287,7 @@ class Pass:
         job = Job(node, values, signature, key)
         if self.store is not None and self.load(job):
             return None
+        if self.emit: self.emit("start", name)  # noqa: E701
         self.graph.set_computing(name)
         self.in_flight[name] = job
         return job
@@ -317,11 +338,13 @@ class Pass:
             node.failure = error
             report.failed[name] = error
             self.unusable.add(name)
+            if self.emit: self.emit("failed", name, report.seconds[name], error)  # noqa: E701
             return
         node.previous_memo, node.memo, node.forced, node.failure = node.memo, job.key, False, None
         if node.cutoff and h == node.hash and node.value is not MISSING:
             self.graph.skip_node(name, job.signature)
             report.cut_off.append(name)
+            if self.emit: self.emit("cut_off", name, report.seconds[name])  # noqa: E701
         else:
             if not node.cutoff:
                 h = next(_tokens)  # every recomputation counts as a change
@@ -329,6 +352,7 @@ class Pass:
             node.value, node.hash = self.flow._frozen(value), h
             self.graph.commit_node(name, job.signature)
             (report.loaded if loaded else report.recomputed).append(name)
+            if self.emit: self.emit("loaded" if loaded else "finish", name, report.seconds[name])  # noqa: E701
             self.changes.append((name, old, node.value))
             if self.store is not None and not loaded:
                 key = self.flow._store_key(node)
@@ -367,6 +391,7 @@ class Pass:
         node.failure = error
         self.report.failed[node.name] = error
         self.unusable.add(node.name)
+        if self.emit: self.emit("failed", node.name, None, error)  # noqa: E701
 
     def abandon(self) -> None:
         """After an escape: every node in flight runs again next time, and its

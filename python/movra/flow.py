@@ -23,7 +23,7 @@ from concurrent.futures import Executor
 from contextlib import contextmanager
 from typing import Any, TypeVar, overload
 
-from . import _explain, _structure
+from . import _events, _explain, _messages, _structure
 from ._declare import MISSING, Kind, Node, computed_node
 from ._movra import Graph
 from ._names import listed, quoted
@@ -58,6 +58,8 @@ class _Declarer:
             with flow._structure_change():
                 node = computed_node(self._kind, f, deps, name, cutoff, hashed, version, flow._nodes)
                 flow._declare(node, replace)
+                for param in _messages.defaults_kept(f, node.deps) if deps is None else ():
+                    flow._defaults.setdefault(param, {})[node.name] = f  # warned of if it becomes a node
             return f
 
         return declare(func) if func is not None else declare
@@ -75,8 +77,15 @@ class Watch:
             watchers.remove(self)
 
 
-class Flow:
+class Flow(Mapping[str, Any]):
     """A reactive graph of Python values and functions.
+
+    A flow is a read-only mapping from node names to the values the last run
+    left: `flow[name]`, `name in flow`, `len(flow)`, iteration over the names
+    in declaration order, `keys()`, `values()`, `items()` and `dict(flow)`.
+    A value is current after a successful run (`is_current` tells); reading
+    never runs anything, except `get`, which brings the node up to date first.
+    Flows compare by identity.
 
     >>> flow = Flow()
     >>> flow.input("x", 2)
@@ -129,9 +138,16 @@ class Flow:
         self._owner: int | None = None  # the thread holding `_lock`
         self._queue_lock = threading.Lock()
         self._queued: list[tuple[str, Any, int | None]] = []  # (name, value or MISSING to refresh, hash)
+        self._hooks: list[_events.Hook] = []
+        self._defaults: dict[str, dict[str, Any]] = {}  # parameter -> {node: function} keeping its default
+        self._last_report: Report | None = None
 
     # Declaring ---------------------------------------------------------------
 
+    @overload
+    def input(self, name: str, *, hashed: bool = True, replace: bool = False) -> None: ...
+    @overload
+    def input(self, name: str, value: Any, *, hashed: bool = True, replace: bool = False) -> None: ...
     def input(self, name: str, value: Any = MISSING, *, hashed: bool = True, replace: bool = False) -> None:
         """Declare an input node, optionally with its value.  With `hashed=False`
         its value is not hashed: every `set` counts as a change."""
@@ -192,6 +208,9 @@ class Flow:
     def _declare(self, node: Node, replace: bool) -> None:
         name = node.name
         old = self._nodes.get(name)
+        if old is None and name in self._defaults:
+            _messages.warn_hidden_default(name, [u for u, f in self._defaults.pop(name).items()
+                                                 if u in self._nodes and self._nodes[u].func is f])
         if old is not None:
             if not (replace or self._interactive):
                 raise ValueError(f"node {quoted(name)} is already declared: pass replace=True to replace it, "
@@ -284,11 +303,14 @@ class Flow:
         `is_current`); one that never had a value raises LookupError."""
         node = self._node(name)
         if node.value is MISSING:
-            raise LookupError(f"{quoted(name)} has no value yet: run the flow first")
+            raise _messages.no_value(name, self._outline())
         return _local(name, node.value)
 
-    def get(self, name: str) -> Any:
-        """The node's current value, computing only what it needs."""
+    def get(self, name: str, default: Any = MISSING) -> Any:
+        """The node's current value, computing only what it needs; `default`
+        for a name the flow has no node for, if given."""
+        if default is not MISSING and name not in self._nodes:
+            return default
         self.run(targets=[name])
         return self[name]
 
@@ -311,20 +333,33 @@ class Flow:
         return self.graph.state_of(name) == "clean"
 
     def __contains__(self, name: object) -> bool:
+        """`name in flow`: whether the flow has a node of that name."""
         return name in self._nodes
 
     def __iter__(self) -> Iterator[str]:
+        """The node names, in declaration order (a snapshot: declaring while
+        iterating is safe)."""
         return iter(list(self._nodes))
 
     def __len__(self) -> int:
+        """The number of nodes."""
         return len(self._nodes)
 
     def __repr__(self) -> str:
         return f"<movra.Flow nodes={len(self._nodes)}>"
 
+    __eq__ = object.__eq__  # a Mapping compares contents: comparing flows would read every value
+    __hash__ = object.__hash__
+
+    def _outline(self) -> dict[str, tuple[str, tuple[str, ...], BaseException | None]]:
+        """Read-only: each node's kind, dependencies and the error of its last
+        attempt (None if it succeeded), in declaration order."""
+        return {n.name: (n.kind, n.deps, n.failure) for n in self._nodes.values()}
+
     # Running -----------------------------------------------------------------
 
-    def run(self, targets: Iterable[str] | None = None, executor: Any = None) -> Report:
+    def run(self, targets: Iterable[str] | None = None, executor: Any = None, *,
+            hooks: Iterable[Callable[[_events.Event], Any]] | None = None, progress: bool = False) -> Report:
         """Recompute what changed since the last run, in topological order.
 
         `targets` limits the run to what those nodes need; everything else
@@ -333,31 +368,42 @@ class Flow:
         dependencies are settled run concurrently on it; every kernel call
         stays on the calling thread.
 
+        `hooks` get this run's events (see `add_hook`); `progress=True` shows
+        a tqdm bar (it needs tqdm, the `progress` extra).
+
         Raises FlowError, after doing everything that could be done, when a
         node failed; ValueError for an unknown dependency or a cycle (nothing
         runs until it is repaired).  If the run is interrupted (KeyboardInterrupt,
         SystemExit, any exception escaping it), the flow is left as after a
         failed node: what finished is kept, what was in flight runs again."""
+        _messages.check_executor(executor)
+        emit = _events.emitter(self._hooks, hooks, progress)
         started = time.perf_counter()
         with self._running():
             fetch = self._prepare_remote(executor)
-            run = Pass(self, self._schedule(targets), fetch)
+            run = Pass(self, self._schedule(targets), fetch, emit)
             try:
+                if emit: emit.begin(run.settling())  # noqa: E701
                 if executor is None:
                     run.run_inline()
                 else:
                     self._drive(run, executor)
             except BaseException:
                 run.abandon()
+                if emit: emit.end(run.report)  # noqa: E701
                 raise
         return self._finish(run, started)
 
-    async def arun(self, targets: Iterable[str] | None = None, executor: Executor | None = None) -> Report:
+    async def arun(self, targets: Iterable[str] | None = None, executor: Executor | None = None, *,
+                   hooks: Iterable[Callable[[_events.Event], Any]] | None = None,
+                   progress: bool = False) -> Report:
         """`run()` for asyncio: `async def` nodes run concurrently on the running
         event loop, plain functions inline (or on `executor`).  Cancelling it
         leaves the flow as consistent as a failed node does."""
         if _is_dask_client(executor):
             raise TypeError("arun() cannot use a distributed.Client: call flow.run(executor=client)")
+        _messages.check_executor(executor)
+        emit = _events.emitter(self._hooks, hooks, progress)
         started = time.perf_counter()
         while not self._lock.acquire(blocking=False):
             if self._owner == threading.get_ident():
@@ -367,11 +413,13 @@ class Flow:
             self._owner = threading.get_ident()
             self._apply_queued()
             fetch = self._prepare_remote(None)
-            run = Pass(self, self._schedule(targets), fetch)
+            run = Pass(self, self._schedule(targets), fetch, emit)
             try:
+                if emit: emit.begin(run.settling())  # noqa: E701
                 await drive_async(run, executor)
             except BaseException:
                 run.abandon()
+                if emit: emit.end(run.report)  # noqa: E701
                 raise
         finally:
             self._release()
@@ -433,6 +481,8 @@ class Flow:
         run.sort_report()
         report = run.report
         report.total_seconds = time.perf_counter() - started
+        self._last_report = report
+        if run.emit: run.emit.end(report)  # noqa: E701
         self._notify(run)
         if report.failed:
             raise FlowError(report) from next(iter(report.failed.values()))
@@ -449,6 +499,18 @@ class Flow:
         handle = Watch(self, name, callback)
         self._watchers.setdefault(name, []).append(handle)
         return handle
+
+    def add_hook(self, hook: Callable[[_events.Event], Any]) -> _events.HookHandle:
+        """Call `hook(event)` for each event of every run from now on: per node
+        `start`, `finish`, `cut_off`, `loaded`, `memo_hit`, `failed`, `blocked`
+        (with the seconds it took, or the error), and `run_start` / `run_end`
+        around each run.  Returns a handle whose `cancel()` removes the hook.
+        A hook that raises is reported like a watch callback and undoes
+        nothing.  `movra.log_events` is such a hook, for the "movra" logger."""
+        if not callable(hook):
+            raise TypeError(f"a hook must be callable, not {type(hook).__qualname__}")
+        self._hooks.append(hook)
+        return _events.HookHandle(self._hooks, hook)
 
     def _notify(self, run: Pass) -> None:
         if not self._watchers:
@@ -480,6 +542,16 @@ class Flow:
         with `around`, only the nodes within `depth` edges of that node."""
         return _explain.to_mermaid(self, around, depth)
 
+    def to_svg(self, around: str | None = None, depth: int = 1, explain: str | None = None) -> str:
+        """The graph as an SVG picture, drawn here without network: states in
+        colour (clean, dirty, failed, blocked), each node's time in the last
+        run.  With `around`, only the nodes within `depth` edges of that node;
+        with `explain=name`, what `name` depends on, the path from the causes
+        of its next recomputation to it highlighted (see `explain`)."""
+        if explain is not None:
+            self._node(explain)
+        return _explain.to_svg(self, around, depth, explain)
+
     def _repr_mimebundle_(self, include: Any = None, exclude: Any = None) -> dict[str, str]:
         return _explain.mimebundle(self)
 
@@ -491,7 +563,7 @@ class Flow:
         except (KeyError, TypeError):
             if not isinstance(name, str):
                 raise TypeError(f"node names are str, not {type(name).__qualname__}") from None
-            raise KeyError(f"unknown node: {quoted(name)}") from None
+            raise _messages.unknown_node(name, self._nodes) from None
 
     @staticmethod
     def _hash(node: Node, value: Any) -> int:
