@@ -1,7 +1,13 @@
 """Opens the built documentation site in headless Chromium and checks that it
-renders: a screenshot of the home page and of each API page is kept beside the
-site, and the DOM Chromium rendered must have the expected page titles and, on
-the Graph API page, an entry for every method of the installed `movra.Graph`.
+renders: a screenshot of the home page, the API pages, the recipes and the
+"coming from" pages is kept beside the site, and the DOM Chromium rendered
+must have the expected page titles and, on the Graph API page, an entry for
+every method of the installed `movra.Graph`.
+
+It also renders what a notebook shows of a flow, a failed run's report and an
+explanation (the HTML their `_repr_html_` / `_repr_mimebundle_` give, with no
+network), screenshots it (notebook-views.png) and checks that the drawing and
+the tables are there.
 
     python .ci/check_site.py SITE_DIR SCREENSHOT_DIR
 """
@@ -21,11 +27,21 @@ PAGES = {  # page -> (screenshot, expected <title>)
     "index.html": ("home.png", "movra"),
     "reference/graph/index.html": ("graph-api.png", "Graph API - movra"),
     "reference/flow/index.html": ("flow-api.png", "Flow API - movra"),
+    "tutorial/index.html": ("tutorial.png", "Tutorial - movra"),
+    "benchmarks/index.html": ("benchmarks.png", "Benchmarks - movra"),
+    "recipes/pandas/index.html": ("recipe-pandas.png", "A pandas pipeline - movra"),
+    "recipes/debugging/index.html": ("recipe-debugging.png", "Debugging a failing node - movra"),
+    "recipes/cluster/index.html": ("recipe-cluster.png", "Deploying on a cluster - movra"),
+    "coming-from/hamilton/index.html": ("from-hamilton.png", "Hamilton - movra"),
+    "coming-from/dask/index.html": ("from-dask.png", "Dask - movra"),
+    "coming-from/loman/index.html": ("from-loman.png", "loman - movra"),
 }
 FLOW_API = ["movra.Flow", "movra.Report", "movra.Explanation", "movra.FlowError", "movra.content_hash",
             "movra.Flow.run", "movra.Flow.set", "movra.Flow.refresh", "movra.Flow.explain", "movra.Flow.watch",
             "movra.flow.Watch", "movra.Store", "movra.StoreWarning", "movra.store.SQLiteStore",
-            "movra.store.DirectoryStore", "movra.store.open_store"]
+            "movra.store.DirectoryStore", "movra.store.open_store", "movra.Flow.__getitem__", "movra.Flow.__len__",
+            "movra.Flow.__contains__", "movra.Flow.__iter__", "movra.Flow.add_hook", "movra.Flow.to_svg",
+            "movra.Event", "movra.log_events"]
 PNG = b"\x89PNG\r\n\x1a\n"
 
 
@@ -75,6 +91,59 @@ def check(site: Path, shots: Path) -> list[str]:
                  if not re.search(rf'id="Graph\.{m}"[^>]*>[^<]*<code>{m}\(', graph_dom)]
     flow_dom = doms["reference/flow/index.html"]
     problems += [f"Flow API page: no entry for {name}" for name in FLOW_API if f'id="{name}"' not in flow_dom]
+    if 'src="../img/tutorial-flow.svg"' not in doms["tutorial/index.html"]:
+        problems.append("tutorial: the flow's picture is missing")
+    return problems + check_notebook_views(browser, shots)
+
+
+def notebook_views() -> str:
+    """The page a notebook shows for a flow whose run failed: the report, the
+    flow and an explanation, as their HTML views give them."""
+    flow = movra.Flow()
+    flow.input("price", 10.0)
+    flow.input("qty", 2)
+    flow.input("country", "FR")
+
+    @flow.reactive
+    def unit(price, qty):
+        return price / qty
+
+    @flow.reactive
+    def tax_rate(country):
+        return {"FR": 0.2, "DE": 0.19}[country]
+
+    @flow.view
+    def invoice(unit, tax_rate):
+        return f"{unit * (1 + tax_rate):.2f}"
+
+    flow.run()
+    flow.set(qty=0)
+    try:
+        flow.run()
+    except movra.FlowError as error:
+        report = error.report
+    flow.set(country="DE")
+    cells = [("report", report._repr_html_()), ("flow", flow._repr_mimebundle_()["text/html"]),
+             ("flow.explain('invoice')", flow.explain("invoice")._repr_html_()),
+             ("flow.to_svg(explain='invoice')", flow.to_svg(explain="invoice"))]
+    body = "".join(f"<h3><code>{html.escape(code)}</code></h3>{view}" for code, view in cells)
+    return f"<!doctype html><html><head><title>notebook views</title></head><body>{body}</body></html>"
+
+
+def check_notebook_views(browser: str, shots: Path) -> list[str]:
+    problems = []
+    with tempfile.TemporaryDirectory() as scratch:
+        page = Path(scratch) / "views.html"
+        page.write_text(notebook_views(), encoding="utf-8")
+        dom = render(browser, page.as_uri(), shots / "notebook-views.png", str(Path(scratch) / "profile"))
+    if dom.count("<svg") != 2 or dom.count("<table") != 2:
+        problems.append(f"notebook views: {dom.count('<svg')} drawings and {dom.count('<table')} tables, "
+                        "expected 2 and 2")
+    if "ZeroDivisionError" not in dom or 'class="movra-node failed"' not in dom:
+        problems.append("notebook views: the failure does not show")
+    picture = (shots / "notebook-views.png").read_bytes() if (shots / "notebook-views.png").exists() else b""
+    if not picture.startswith(PNG) or len(picture) < 20_000:
+        problems.append(f"notebook views: no usable screenshot ({len(picture)} bytes)")
     return problems
 
 
@@ -85,8 +154,8 @@ def main() -> int:
         print("site check:", problem)
     if problems:
         return 1
-    print(f"site check: {len(PAGES)} pages rendered, titles right, all {len(graph_methods())} Graph methods "
-          f"listed; screenshots in {shots}")
+    print(f"site check: {len(PAGES)} pages and the notebook views rendered, titles right, all "
+          f"{len(graph_methods())} Graph methods listed; screenshots in {shots}")
     return 0
 
 

@@ -22,6 +22,8 @@ anything.  The workloads are in workloads.py:
 - every input changed, so everything recomputes: inline against
   direct calls, and on a ThreadPoolExecutor(2) against inline;
 - the structure rebuilt after declaring one more node (recorded only);
+- the first run with a hook that ignores every event, against the first run
+  without hooks (recorded only: what delivering the events costs);
 - a 20-step pandas pipeline: first run against calling the steps, and a change
   reaching the last five steps against calling those five.
 
@@ -57,6 +59,7 @@ MEMO_PASS = "memo-hit pass (per node)"
 RECOMPUTE = "every input changed, inline (per node)"
 THREADS = "every input changed, ThreadPoolExecutor(2) (per node)"
 REBUILD = "structure rebuilt after one more node (per node)"
+HOOKED = "first run, a hook on every event (per node)"
 PIPELINE_FIRST = "pandas pipeline, 20 steps: first run"
 PIPELINE_TAIL = "pandas pipeline: a change reaching the last 5 steps"
 
@@ -164,6 +167,21 @@ class DagBench:
             if rep == 0:
                 check(self.agrees(range(n)), "first run: movra and direct calls differ")
 
+    def hooked_run(self) -> None:
+        """The first run with a hook that does nothing, against the first run
+        without hooks: what delivering every event costs."""
+        dag, n, best = self.dag, self.n, self.best
+        if not hasattr(movra.Flow, "add_hook"):
+            raise Skipped("this Flow has no hooks")
+        for _ in range(self.reps):
+            for hooked in (False, True):
+                flow = None
+                gc.collect()
+                flow = dag_flow(dag, self.inputs)
+                if hooked:
+                    flow.add_hook(_ignore)
+                best.add(HOOKED, MOVRA if hooked else "first run without hooks", timed(flow.run) / n)
+
     def small_change(self) -> None:
         dag, flow, values, best = self.dag, self.flow, self.values, self.best
         small, reach = dag.names[dag.small], dag.reach
@@ -225,6 +243,10 @@ class DagBench:
             self.best.add(REBUILD, MOVRA, timed(refresh) / len(flow))
             flow.run()
             check(flow[f"extra_{rep}"] == flow[last] + 1, "rebuild: the extra node is wrong")
+
+
+def _ignore(event: Any) -> None:
+    pass
 
 
 def _one_more(x: int) -> int:
@@ -321,7 +343,7 @@ def main() -> int:
     dag = DagBench(args.nodes, args.reps, best)
     for section, measures in [(dag.first_run, [FIRST_RUN]), (dag.small_change, [SMALL_CHANGE]),
                               (dag.memo_pass, [MEMO_PASS]), (dag.thread_pool, [RECOMPUTE, THREADS]),
-                              (dag.rebuild, [REBUILD])]:
+                              (dag.rebuild, [REBUILD]), (dag.hooked_run, [HOOKED])]:
         attempt(section, measures, best, failures)
     sizes = {"nodes": args.nodes}
     try:

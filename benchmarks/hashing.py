@@ -85,6 +85,11 @@ def main() -> None:
     row("content_hash of a list of 1M ints", f"{t * 1e3:.1f} ms", "<= 30 ms",
         f"+{peak_extra_mib(lambda: content_hash(ints)):.1f} MiB peak")
 
+    mapping = {f"k{i}": i for i in range(1_000_000)}
+    t = best_seconds(lambda: content_hash(mapping), reps)
+    row("content_hash of a dict of 1M str: int", f"{t * 1e3:.1f} ms", "(in insertion order)",
+        f"+{peak_extra_mib(lambda: content_hash(mapping)):.1f} MiB peak")
+
     array = np.random.default_rng(1).random(100 * MB // 8)
     t = best_seconds(lambda: content_hash(array), reps)
     extra = peak_extra_mib(lambda: content_hash(array))

@@ -1,6 +1,6 @@
 """The benchmarks page and its figure, from the results of a benchmark run.
 
-    python benchmarks/report.py            # rewrite docs/benchmarks.md's tables and docs/benchmark.png
+    python benchmarks/report.py            # rewrite docs/benchmarks.md's tables and its figures
     python benchmarks/report.py --check    # fail if docs/benchmarks.md does not match the results
 
 `run.py` measures and saves benchmarks/results.json, then calls this; running
@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import re
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -137,28 +138,47 @@ def targets_table(results: Results, n: int) -> str:
     return f"Targets at n = {n:,}: {met} of {len(checks)} met.\n\n" + "\n".join(lines) + "\n"
 
 
+LIBRARIES = ["graphlib", "networkx", "rustworkx"]
+
+
 def size_tables(results: Results) -> str:
-    used = [i for i in IMPLS if any(i in row for row in results.rows.values())]
-    used += sorted({i for row in results.rows.values() for i in row} - set(used))
+    """Per size, two narrow tables: movra against the same graph in pure Python
+    and the CPython floor; then, for the operations they have, against the
+    graph libraries."""
+    found = {i for row in results.rows.values() for i in row}
+    own = [i for i in ["movra", "pure Python", "CPython floor"] if i in found]
+    libraries = [i for i in LIBRARIES if i in found] + sorted(found - set(IMPLS))
     lines: list[str] = []
     for n in results.sizes:
-        lines += [f"\n**n = {n:,}**\n", "| operation | " + " | ".join(used) + " | pure Python / movra |",
-                  "|---|" + "---|" * (len(used) + 1)]
-        for (operation, size), row in results.rows.items():
-            if size != n:
-                continue
+        rows = [(op, row) for (op, size), row in results.rows.items() if size == n]
+        lines += [f"\n**n = {n:,}**\n", "| operation | " + " | ".join(own) + " | pure Python / movra |",
+                  "|---|" + "---|" * (len(own) + 1)]
+        for operation, row in rows:
             ratio = ""
             if row.get("movra") and "pure Python" in row:
                 ratio = f"{row['pure Python'] / row['movra']:.1f}×"
-            cells = [fmt(operation, row.get(i)) for i in used]
+            cells = [fmt(operation, row.get(i)) for i in own]
             lines.append(f"| {operation} | " + " | ".join(cells) + f" | {ratio} |")
+        compared = [(op, row) for op, row in rows if any(row.get(i) for i in libraries)]
+        if compared:
+            lines += ["", "| operation | movra | " + " | ".join(libraries) + " |",
+                      "|---|---|" + "---|" * len(libraries)]
+            for operation, row in compared:
+                cells = [fmt(operation, row.get(i)) for i in ["movra", *libraries]]
+                lines.append(f"| {operation} | " + " | ".join(cells) + " |")
     return "\n".join(lines) + "\n"
+
+
+def versions(text: str) -> str:
+    """One way of naming versions on the page: "movra 0.1.0" is the package,
+    "kernel 1.2.0" its compiled kernel."""
+    return re.sub(r"\bmovra kernel ([\w.]+)", r"kernel \1", text)
 
 
 def results_markdown(results: Results, figure: str | None) -> str:
     """The generated part of the page (and of the README's benchmark section)."""
     largest = results.sizes[-1]
-    text = f"Measured on: {results.machine}. Medians of {results.reps} runs (one run for the slower peers at 1,000,000 nodes).\n"
+    text = f"Measured on: {versions(results.machine)}. Medians of {results.reps} runs (one run for the slower peers at 1,000,000 nodes).\n"
     if results.provenance:
         text += f"Figures {results.provenance}.\n"
     text += "\n" + targets_table(results, largest)
@@ -210,9 +230,16 @@ def goal_table(results: Results) -> str:
 
 
 def tool_table(results: Results) -> str:
-    """Tools down, measures across; each cell with its time over movra's."""
-    columns = list(results.rows)
-    tools = list(dict.fromkeys(impl for row in results.rows.values() for impl in row))
+    """Tools down, measures across, one table per workload (the DAG, the
+    pipeline); each cell with its time over movra's."""
+    groups: dict[str, list[tuple[str, int]]] = {}
+    for op, n in results.rows:
+        groups.setdefault(op.split(":", 1)[0] if ":" in op else "", []).append((op, n))
+    return "\n".join(_tool_table(results, columns) for columns in groups.values())
+
+
+def _tool_table(results: Results, columns: list[tuple[str, int]]) -> str:
+    tools = list(dict.fromkeys(impl for key in columns for impl in results.rows[key]))
     lines = ["| tool | " + " | ".join(f"{op} (n = {n:,})" for op, n in columns) + " |",
              "|---|" + "---|" * len(columns)]
     for tool in tools:
@@ -230,9 +257,9 @@ def tool_table(results: Results) -> str:
 def runtime_markdown(runtime: list[Results]) -> str:
     parts = []
     for results in runtime:
-        text = f"Measured on: {results.machine}."
+        text = f"Measured on: {versions(results.machine)}."
         if results.provenance:
-            text += f" Figures: {results.provenance}."
+            text += f" Figures: {versions(results.provenance)}."
         if results.goals:
             parts.append(text + "\n\n" + goal_table(results))
         else:
@@ -265,9 +292,10 @@ def plot(results: Results, path: Path) -> bool:
     colors = {"pure Python": "#4c6ef5", "graphlib": "#40c057", "networkx": "#fab005",
               "rustworkx": "#e8590c", "CPython floor": "#868e96"}
 
-    fig = plt.figure(figsize=(13, 7.2))
-    grid = fig.add_gridspec(2, 2, width_ratios=[1.35, 1], hspace=0.45, wspace=0.45)
-    ax = fig.add_subplot(grid[:, 0])
+    # Taller than wide: the page's column is narrow, and a wide figure shrinks into it.
+    fig = plt.figure(figsize=(9, 12))
+    grid = fig.add_gridspec(2, 2, height_ratios=[1.7, 1], hspace=0.3, wspace=0.35)
+    ax = fig.add_subplot(grid[0, :])
     labelled: set[str] = set()
     for row, op in enumerate(operations):
         own_value = results.get(op, n, "movra")
@@ -295,7 +323,7 @@ def plot(results: Results, path: Path) -> bool:
 
     own = [op for op in dict.fromkeys(op for op, _ in results.rows)
            if "bytes" not in op and any("movra" in results.rows.get((op, s), {}) for s in results.sizes)]
-    panels = [(fig.add_subplot(grid[0, 1]), [op for op in own if not is_per_call(op)],
+    panels = [(fig.add_subplot(grid[1, 0]), [op for op in own if not is_per_call(op)],
                "movra: whole-graph operations", "ns per node"),
               (fig.add_subplot(grid[1, 1]), [op for op in own if is_per_call(op)],
                "movra: single calls", "ns per call")]
@@ -311,8 +339,55 @@ def plot(results: Results, path: Path) -> bool:
         axis.set_title(title, fontweight="bold")
         axis.grid(True, which="both", alpha=0.3)
         axis.legend(fontsize=7, loc="upper left")
-    fig.text(0.01, 0.005, f"{results.machine}; medians of {results.reps} runs", fontsize=7, color="#495057")
-    fig.savefig(path, dpi=80, bbox_inches="tight", metadata={"Software": None})
+    fig.text(0.01, 0.005, f"{versions(results.machine)}; medians of {results.reps} runs", fontsize=7, color="#495057")
+    fig.savefig(path, dpi=110, bbox_inches="tight", metadata={"Software": None})
+    plt.close(fig)
+    return True
+
+
+RUNTIME_FIGURE = DOCS / "benchmark-runtime.png"
+RUNTIME_MEASURES = ["DAG: first run", "DAG: a change reaching ~1%"]
+
+
+def plot_runtime(peers: Results, path: Path) -> bool:
+    """The runtime against the tools a user would otherwise pick: the DAG's
+    first run and a change reaching about 1% of it, each tool's time on a log
+    scale, movra's bar in its own colour."""
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return False
+    matplotlib.rcParams.update({"font.size": 10, "svg.hashsalt": "movra"})
+    measures = [key for key in peers.rows if any(key[0].startswith(m) for m in RUNTIME_MEASURES)]
+    if not measures:
+        return False
+    fig, axes = plt.subplots(len(measures), 1, figsize=(8, 3.4 * len(measures)))
+    for axis, key in zip(list(axes) if len(measures) > 1 else [axes], measures):
+        row = {tool: value for tool, value in peers.rows[key].items() if value}
+        tools = sorted(row, key=row.__getitem__)
+        own = row.get("movra")
+        axis.barh(range(len(tools)), [row[t] for t in tools],
+                  color=["#3b5bdb" if t == "movra" else "#adb5bd" for t in tools])
+        for k, tool in enumerate(tools):
+            label = fmt(key[0], row[tool])
+            if own and tool != "movra":
+                ratio = row[tool] / own
+                label += f"  ({ratio:.2g}×)" if ratio < 10 else f"  ({ratio:,.0f}×)"
+            axis.text(row[tool] * 1.15, k, label, va="center", fontsize=8)
+        axis.set_yticks(range(len(tools)), tools)
+        axis.invert_yaxis()
+        axis.set_xscale("log")
+        axis.set_xlim(right=max(row.values()) * 60)
+        axis.set_xlabel("seconds (log scale): shorter is faster")
+        axis.set_title(f"{key[0].split(': ', 1)[1]} (n = {key[1]:,})", fontweight="bold")
+        axis.grid(True, axis="x", which="both", alpha=0.3)
+    fig.suptitle("movra's runtime against its peers, on a DAG of trivial functions", fontweight="bold")
+    fig.text(0.01, -0.02, versions(peers.machine), fontsize=7, color="#495057")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110, bbox_inches="tight", metadata={"Software": None})
     plt.close(fig)
     return True
 
@@ -339,6 +414,9 @@ def main() -> int:
         return 0
     PAGE.write_text(expected, encoding="utf-8")
     drawn = plot(results, FIGURE)
+    peers = [r for r in load_runtime() if not r.goals]
+    if peers and plot_runtime(peers[0], RUNTIME_FIGURE):
+        print(f"wrote {RUNTIME_FIGURE}")
     print(f"wrote {PAGE}" + (f" and {FIGURE}" if drawn else " (no matplotlib: figure not redrawn)"))
     return 0
 

@@ -146,3 +146,12 @@ def test_goals_survive_a_save_and_load(tmp_path):
     assert report.load(tmp_path / "r.json").goals == {"first run (per node)": ["ratio", 2.5]}
     report.save(tmp_path / "plain.json", "machine", 3, rows)
     assert report.load(tmp_path / "plain.json").goals == {}
+
+
+def test_tables_stay_narrow_and_versions_read_one_way():
+    saved = report.load(report.RESULTS)
+    page = report.page_text(report.PAGE.read_text(encoding="utf-8"), saved, report.FIGURE.name,
+                            report.load_runtime())
+    widths = {line.count("|") - 1 for line in page.splitlines() if line.startswith("| ")}
+    assert max(widths) < 8  # the kernel's tables were 8 columns wide: split
+    assert "movra kernel" not in page and "kernel 1.2.0" in page

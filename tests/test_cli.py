@@ -27,6 +27,11 @@ def test_demo_is_the_default_and_opens_with_the_banner(args):
     assert result.stdout.startswith(f"{BANNER} — a reactive invoice\n")
     assert "memo hits   tax, invoice" in result.stdout
     assert "cut off     tax_rate" in result.stdout
+    passes = result.stdout.split("\n== ")[1:]
+    assert len(passes) == 5 and "why would invoice" not in passes[0]
+    for text in passes[1:]:  # each pass's explanation under its title, before its run
+        assert text.index("why would invoice recompute?") < text.index("run of ")
+    assert max(len(line) for line in result.stdout.split("The graph now")[0].splitlines()) <= 78
 
 
 def test_version_option():
@@ -74,3 +79,79 @@ def test_store_command_shows_and_clears_a_store(tmp_path):
     assert info.returncode == 0 and "entries" in info.stdout
     assert run_module("store", "clear", path).returncode == 0
     assert "loaded      " not in run_module("--store", path).stdout.split("== price")[0]
+
+
+def cli(capsys, *args):
+    """`python -m movra ARGS` in this process: (status, stdout, stderr)."""
+    from movra.__main__ import main
+    try:
+        status = main(list(args))
+    except SystemExit as done:
+        status = done.code
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def test_store_help_describes_its_actions(capsys):
+    status, out, _ = cli(capsys, "store", "--help")
+    assert status == 0 and out.startswith("usage: python -m movra store")
+    assert all(action in out for action in ("info", "clear", "gc"))
+
+
+@pytest.mark.parametrize("action", ["info", "clear", "gc"])
+@pytest.mark.parametrize("content, why", [
+    (b"", "neither a database nor a folder"),
+    (b"my notes, not a store\n", "neither a database nor a folder"),
+    (None, "a folder without a movra store's marker file"),
+], ids=["empty file", "text file", "folder of other files"])
+def test_store_commands_leave_what_is_not_a_store_untouched(tmp_path, capsys, action, content, why):
+    path = tmp_path / "thing"
+    if content is None:
+        path.mkdir()
+        (path / "photo.jpg").write_bytes(b"\xff\xd8")
+    else:
+        path.write_bytes(content)
+    before = sorted((p.name, p.read_bytes()) for p in tmp_path.rglob("*") if p.is_file())
+    status, out, err = cli(capsys, "store", action, str(path))
+    assert (status, out) == (1, "")
+    assert err == f"{path} is not a movra store: {why}; left untouched\n"
+    assert sorted((p.name, p.read_bytes()) for p in tmp_path.rglob("*") if p.is_file()) == before
+
+
+def test_store_info_lists_entries_and_gc_removes_orphans(tmp_path, capsys):
+    import os
+    import time
+    from movra.store import SQLiteStore
+    path = tmp_path / "cache.db"
+    with SQLiteStore(path) as store:
+        store.save("k1", 1, seconds=0.5, node="subtotal", version="v1")
+        store.save("k2", bytes(100_000), seconds=2.0, node="report", version="v7")
+    orphan = tmp_path / "cache.db-blobs" / ("0" * 32)
+    orphan.write_bytes(bytes(50_000))
+    os.utime(orphan, (time.time() - 3600,) * 2)
+    status, out, _ = cli(capsys, "store", "info", str(path))
+    lines = out.splitlines()
+    assert status == 0 and lines[0].startswith(f"{path}: 2 entries, 100.3 KiB; 52.0 KiB in orphaned")
+    assert "orphaned files (`gc` removes them)" in lines[0]
+    assert lines[1].split() == ["node", "code", "version", "size", "last", "used", "call"]
+    assert [line.split()[:2] for line in lines[2:]] == [["report", "v7"], ["subtotal", "v1"]]
+    assert cli(capsys, "store", "gc", str(path))[:2] == (0, f"{path}: removed 1 orphaned files (52.0 KiB)\n")
+    assert not orphan.exists()
+
+
+def test_demo_store_in_a_missing_folder_is_an_error_and_creates_nothing(tmp_path, capsys):
+    status, out, err = cli(capsys, "--store", str(tmp_path / "typo" / "demo.db"))
+    assert status == 1 and out == ""
+    assert err == (f"python -m movra: error: the folder {tmp_path / 'typo'} for the store "
+                   f"{tmp_path / 'typo' / 'demo.db'} does not exist; create it first\n")
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_demo_store_that_is_refused_is_a_one_line_error(tmp_path, capsys):
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    shared.chmod(0o1777)
+    status, out, err = cli(capsys, "--store", str(shared / "demo.db"))
+    assert (status, out) == (1, "") and err.count("\n") == 1
+    assert err.startswith(f"python -m movra: error: refusing the store at '{shared / 'demo.db'}': "
+                          f"the directory '{shared}' is writable by other users")

@@ -1,13 +1,17 @@
 """code_version: what a function does, not where or how its source is laid out."""
+import dis
 import functools
+import importlib.util
 import os
 import subprocess
 import sys
 import textwrap
 import threading
+import types
 
 import pytest
 
+from movra import _code
 from movra._code import code_version
 
 
@@ -192,3 +196,37 @@ def test_callable_objects_methods_and_builtins(a, b, same):
 def test_non_callable_is_refused():
     with pytest.raises(TypeError, match="cannot version 'int': it is not callable"):
         code_version(3)
+
+
+# Versions key stored values: they must not drift, and the fast bytecode
+# reader must say what dis says.
+
+PINNED_311 = [
+    (lambda: define(BASE), "2a2151a573986826e9d38d644413e34b"),
+    (lambda: closure((1, "a")), "b3baad20794898397d9af6a1436494a8"),
+    (lambda: define("def g(x, *, k=('a', 2.5), m=None):\n    return x\n", name="g"),
+     "02e9d00a8caf63998c41fc0a1a09202a"),
+]
+
+
+@pytest.mark.skipif(sys.version_info[:2] != (3, 11), reason="bytecode, so versions, differ between interpreters")
+@pytest.mark.parametrize("make, expected", PINNED_311)
+def test_versions_never_drift(make, expected):
+    assert code_version(make()) == expected
+
+
+def code_objects(code):
+    yield code
+    for constant in code.co_consts:
+        if isinstance(constant, types.CodeType):
+            yield from code_objects(constant)
+
+
+@pytest.mark.parametrize("module", ["argparse", "asyncio.base_events", "_pydecimal", "tarfile", "typing"])
+def test_the_bytecode_reader_agrees_with_dis(module):
+    source = importlib.util.find_spec(module).loader.get_source(module)
+    for code in code_objects(compile(source, module, "exec")):
+        expected = [(i.offset, i.opname, i.arg or 0, i.argval if i.opcode in _code._JUMPS else None)
+                    for i in dis.get_instructions(code)]
+        assert _code._instructions(code) == expected, code
+        assert list(_code._exception_entries(code)) == list(dis.Bytecode(code).exception_entries), code

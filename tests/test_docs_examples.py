@@ -108,3 +108,24 @@ def test_a_traceback_points_at_the_line_of_the_page():
         run_page("Intro\n\n" + PY + "x = 1\nraise KeyError(x)\n" + END, "guide.md")
     frames = traceback.extract_tb(raised.value.__cause__.__traceback__)
     assert ("guide.md", 5) in [(frame.filename, frame.lineno) for frame in frames]
+
+
+def test_the_tutorial_picture_is_the_flow_of_its_examples():
+    import importlib.util
+    tools = Path(__file__).resolve().parent.parent / "tools" / "docs_figures.py"
+    spec = importlib.util.spec_from_file_location("docs_figures", tools)
+    figures = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(figures)
+    drawn = figures.timeless(figures.tutorial_flow_svg())
+    assert drawn == figures.timeless(figures.FIGURE.read_text(encoding="utf-8")), \
+        "docs/img/tutorial-flow.svg is out of date: run python tools/docs_figures.py"
+    assert drawn.count('class="movra-node clean"') == 10
+
+
+def test_the_examples_fit_the_page():
+    # 78 columns fit the theme's code blocks without a scroll bar; longer
+    # Output lines (messages) are wrapped by docs/css/extra.css.
+    long = [f"{p.relative_to(DOCS)}:{b.line}: {line}" for p in PAGES
+            for b in parse(p.read_text(encoding="utf-8"), str(p)).blocks
+            for line in b.code.splitlines() if len(line) > 78]
+    assert long == []

@@ -216,4 +216,6 @@ def test_a_neighbourhood_drawing_of_a_big_flow_stays_small():
     assert "around=" in bundle["text/markdown"]
     small = Flow()
     small.input("x", 1)
-    assert small._repr_mimebundle_()["text/markdown"].startswith("```mermaid\nflowchart LR")
+    drawn = small._repr_mimebundle_()
+    assert drawn["text/vnd.mermaid"].startswith("flowchart LR") and "<svg" in drawn["text/html"]
+    assert "<svg" not in bundle["text/html"]  # too big to draw whole

@@ -46,6 +46,26 @@ def growing(hasher):
     return data
 
 
+class Units(list):
+    __slots__ = ("unit",)
+
+
+def slotted(unit):
+    units = Units([1, 2])
+    units.unit = unit
+    return units
+
+
+class NotedArray(np.ndarray):
+    pass
+
+
+def noted_array(note):
+    array = np.arange(4).view(NotedArray)
+    array.note = note
+    return array
+
+
 def failing_hasher(hasher):
     def fail(_):
         raise KeyError(fresh("no size"))
@@ -68,6 +88,13 @@ CASES = [
     ("object array", lambda h: np.array([fresh("o"), {1}], dtype=object), None),
     ("datetime array", lambda h: np.arange(5).astype("M8[s]"), None),
     ("memoryview", lambda h: memoryview(bytes(30)).cast("B", (5, 6))[::2], None),
+    ("defaultdict and slots", lambda h: [collections.defaultdict(list, a=[1]), slotted(fresh("m"))], None),
+    ("functions and classes", lambda h: [lambda x: x + 1, Shape, Box(Shape), Shape.__init__], None),
+    ("masked array", lambda h: np.ma.masked_array([1, 2], mask=[0, 1]), None),
+    ("array subclass", lambda h: noted_array(fresh("n")), None),
+    ("reordered fields", lambda h: np.zeros(3, dtype={"names": ["b", "a"], "formats": ["<i4", "<i4"],
+                                                      "offsets": [4, 0]}), None),
+    ("slot that does not pickle", lambda h: [slotted(threading.Lock())], TypeError),
     ("does not pickle", lambda h: [fresh("c"), threading.Lock()], TypeError),
     ("recursive", lambda h: self_referencing(), ValueError),
     ("changed size", growing, RuntimeError),
@@ -91,7 +118,7 @@ def test_content_hash_keeps_no_reference(name, make, error):
             else:
                 assert error is None
 
-    run(200)  # warm caches and free lists
+    run(1000)  # warm caches, free lists and the interpreter's specialised code
     gc.collect()
     leaves = [value, *(value if isinstance(value, list) else [])]
     refs = [sys.getrefcount(x) for x in leaves]
@@ -100,6 +127,19 @@ def test_content_hash_keeps_no_reference(name, make, error):
     gc.collect()
     assert [sys.getrefcount(x) for x in leaves] == refs
     assert sys.getallocatedblocks() - blocks < 200
+
+
+@pytest.mark.parametrize("view", [lambda a: a, lambda a: a[::2]], ids=["contiguous", "strided"])
+def test_large_arrays_hashed_by_blocks_keep_nothing(view):
+    value = view(np.arange(2**21, dtype="<i8"))  # 16 MiB: two threads when contiguous
+    for _ in range(50):
+        hashing.content_hash(value)
+    gc.collect()
+    refs, blocks = sys.getrefcount(value), sys.getallocatedblocks()
+    for _ in range(400):
+        hashing.content_hash(value)
+    gc.collect()
+    assert sys.getrefcount(value) == refs and sys.getallocatedblocks() - blocks < 200  # < 1 a call
 
 
 @pytest.mark.parametrize(

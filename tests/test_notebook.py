@@ -28,3 +28,31 @@ def test_editing_and_rerunning_a_cell_replaces_the_node():
         client.execute_cell(notebook.cells[2], 2)  # re-run unchanged: nothing to redo
         client.execute_cell(notebook.cells[3], 3)
         assert output(3) == "30 EUR ['total', 'label', 'total', 'label']"
+
+
+VIEW_CELLS = [
+    "import movra\nflow = movra.Flow()\nflow.input('price', 10)\nflow.input('qty', 0)\n"
+    "@flow.reactive\ndef unit(price, qty):\n    return price / qty\n"
+    "@flow.view\ndef label(unit):\n    return f'{unit} EUR'",
+    "try:\n    flow.run()\nexcept movra.FlowError as error:\n    report = error.report\nreport",
+    "flow",
+    "flow.explain('label')",
+]
+
+
+def test_the_views_of_a_notebook_work_offline_in_exported_html():
+    nbconvert = pytest.importorskip("nbconvert")
+    notebook = nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(c) for c in VIEW_CELLS])
+    nbclient.NotebookClient(notebook, timeout=60, kernel_name="python3").execute()
+    report, flow, explanation = (notebook.cells[k].outputs[0]["data"] for k in (1, 2, 3))
+    assert "<table" in report["text/html"] and "ZeroDivisionError: division by zero" in report["text/html"]
+    assert report["text/plain"].startswith("run of ")  # readable, not the dataclass's repr
+    assert flow["text/html"].count("<svg") == 1 and "failed" in flow["image/svg+xml"]
+    assert flow["text/vnd.mermaid"].startswith("flowchart LR")
+    assert "<table" in explanation["text/html"]
+    page, _ = nbconvert.HTMLExporter().from_notebook_node(notebook)
+    cells = page.split('class="jp-Cell ')
+    assert "<svg" in cells[3] and "<table" in cells[2]
+    # Nothing that needs the network to draw the flow: no script, no remote image.
+    drawing = cells[3][cells[3].index("<svg"):cells[3].index("</svg>")]
+    assert "<script" not in drawing and "http" not in drawing.replace("http://www.w3.org/2000/svg", "")

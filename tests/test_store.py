@@ -12,6 +12,7 @@ import warnings
 
 import pytest
 
+import movra._store_dir
 import movra._store_sqlite
 from movra.store import (
     DirectoryStore, SQLiteStore, Store, StoreInfo, StoreWarning, main, make_key, open_store,
@@ -158,7 +159,7 @@ def test_info_and_clear(store, tmp_path, backend):
     assert store.info() == StoreInfo(0, 0, None, info.path)
     assert store.lookup("b") == (False, None)
     leftover = [f for _, _, files in os.walk(tmp_path) for f in files
-                if f not in {"store.db", "store.db-wal", "store.db-shm", "movra-store"}]
+                if f not in {"store.db", "store.db-wal", "store.db-shm", "movra-store", ".movra-swept"}]
     assert leftover == []
 
 
@@ -202,7 +203,7 @@ def test_max_bytes_is_checked(tmp_path, backend, max_bytes):
 
 def entry_files(tmp_path, backend):
     root = tmp_path / ("store.db-blobs" if backend == "sqlite" else "store")
-    return sorted(p for p in root.rglob("*") if p.is_file() and p.name != "movra-store")
+    return sorted(p for p in root.rglob("*") if p.is_file() and p.name not in {"movra-store", ".movra-swept"})
 
 
 def damage(tmp_path, backend, key, how):
@@ -225,7 +226,7 @@ def damage(tmp_path, backend, key, how):
         path = tmp_path / "store.db-blobs" / name
     else:
         with DirectoryStore(store_path(tmp_path, backend)) as store:
-            path = store._entry_path(key)
+            path = store_path(tmp_path, backend) / store._entry_path(key)
     with open(path, "rb") as file:
         data = file.read()
     with open(path, "wb") as file:
@@ -255,8 +256,8 @@ def test_entry_file_copied_over_another_key_is_not_served(tmp_path):
     with DirectoryStore(tmp_path / "store") as store:
         store.save("a", "value of a")
         store.save("b", "value of b")
-    path_a = store._entry_path("a")
-    path_b = store._entry_path("b")
+    path_a = tmp_path / "store" / store._entry_path("a")
+    path_b = tmp_path / "store" / store._entry_path("b")
     os.replace(path_a, path_b)
     with store_warnings() as caught, DirectoryStore(tmp_path / "store") as store:
         assert store.lookup("b") == (False, None)
@@ -612,3 +613,410 @@ def test_small_sqlite_values_are_written_together_yet_seen_at_once(tmp_path):
         writer.save("b", 3)
     with SQLiteStore(path) as again:  # closing flushes too
         assert again.lookup("b") == (True, 3)
+
+
+# --- attacks by another local user --------------------------------------------------------------
+# Each attack ends with the owner's process looking up a key for which the
+# attacker planted a forged value: it must get the owner's value, a miss or a
+# refusal to open, never the forged one.  The attacker's steps run in a child
+# process under a throwaway user's uid.
+
+FORGED = "forged value"
+
+
+@pytest.fixture(scope="module")
+def attacker():
+    """(uid, gid) of a throwaway unprivileged user, removed afterwards."""
+    if os.geteuid() != 0:
+        pytest.skip("ATTACK SUITE NOT RUN: it needs root to create a second user "
+                    "(CI runs the suite as root); as an unprivileged user it cannot attack")
+    name = f"mvatk{os.getpid() % 100000}"
+    made = subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", name],
+                          capture_output=True, text=True)
+    if made.returncode not in (0, 9):  # 9: left by an earlier run that was killed
+        pytest.fail(f"useradd failed: {made.stderr}")
+    import pwd
+    entry = pwd.getpwnam(name)
+    yield entry.pw_uid, entry.pw_gid
+    subprocess.run(["userdel", name], capture_output=True)
+
+
+def as_attacker(attacker, script, **paths):
+    """Run `script` (Python, with `paths` as str variables) in a child process
+    that drops to the attacker's uid and gid first."""
+    import shutil
+    uid, gid = attacker
+    names = {"os": os, "shutil": shutil, **{name: str(path) for name, path in paths.items()}}
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child leaves through _exit
+        status = 1
+        try:
+            os.setgroups([])
+            os.setgid(gid)
+            os.setuid(uid)
+            exec(script, names)
+            status = 0
+        except BaseException:
+            import traceback
+            traceback.print_exc()
+        finally:
+            os._exit(status)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0, "the attacker's steps failed"
+
+
+@pytest.fixture
+def arena():
+    """A folder every user can reach and add to (tmp_path is private to root)."""
+    import shutil
+    import tempfile
+    root = tempfile.mkdtemp(prefix="movra-attack-")
+    os.chmod(root, 0o1777)  # shared like /tmp: the attacker can make folders in it
+    yield __import__("pathlib").Path(root)
+    shutil.rmtree(root, ignore_errors=True)
+
+
+def forged_copy(folder, backend, key):
+    """A store holding FORGED under `key`, made privately: what an attacker would plant."""
+    folder.mkdir(mode=0o700, exist_ok=True)
+    with open_backend(folder, backend) as store:
+        store.save(key, FORGED)
+        store.save(key + "-large", FORGED * 100_000)
+    return store_path(folder, backend)
+
+
+def owner_sees(open_store_there, keys):
+    """What the owner loads for `keys`, or 'refused' when opening is refused."""
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", StoreWarning)
+            with open_store_there() as store:
+                return [store.lookup(key) for key in keys]
+    except ValueError as error:
+        assert "refusing the store" in str(error) or "cannot keep a store" in str(error)
+        return "refused"
+
+
+def test_symlinked_database_and_its_log_in_a_shared_folder(arena, attacker):
+    shared = arena / "shared"
+    shared.mkdir()
+    shared.chmod(0o1777)
+    private = arena / "private"
+    private.mkdir(mode=0o700)
+    (private / "cache.db").symlink_to(shared / "cache.db")
+    forged = forged_copy(arena / "forge", "sqlite", "k")
+    forged.chmod(0o644)  # so that the attacker can copy it
+    (arena / "forge").chmod(0o755)
+    # The owner's database really lives in the shared folder; the attacker
+    # plants a log (and, for good measure, the database) beside the target.
+    with sqlite3.connect(shared / "cache.db") as conn:
+        conn.execute("CREATE TABLE t (x)")
+    as_attacker(attacker, "shutil.copy(forged, target + '-wal')\n"
+                          "open(target + '-shm', 'wb').close()", forged=forged,
+                target=shared / "cache.db")
+    assert owner_sees(lambda: SQLiteStore(private / "cache.db"), ["k", "k-large"]) == "refused"
+    (shared / "cache.db").unlink()
+    for suffix in ("-wal", "-shm"):
+        (shared / ("cache.db" + suffix)).unlink()
+    as_attacker(attacker, "shutil.copy(forged, target)", forged=forged, target=shared / "cache.db")
+    assert owner_sees(lambda: SQLiteStore(private / "cache.db"), ["k", "k-large"]) == "refused"
+
+
+@pytest.mark.parametrize("parent", ["owned by the attacker", "writable by everyone"])
+def test_store_under_a_folder_another_user_controls_is_refused(arena, attacker, backend, parent):
+    folder = arena / "parent"
+    if parent == "owned by the attacker":
+        as_attacker(attacker, "os.mkdir(folder, 0o777)\nos.chmod(folder, 0o777)", folder=folder)
+    else:
+        folder.mkdir()
+        folder.chmod(0o777)
+    forged = forged_copy(arena / "forge", backend, "k")
+    os.system(f"chmod -R go+rX {arena / 'forge'}")
+    as_attacker(attacker, "copy = shutil.copytree if os.path.isdir(forged) else shutil.copy\n"
+                          "copy(forged, os.path.join(folder, os.path.basename(forged)))",
+                forged=forged, folder=folder)
+    seen = owner_sees(lambda: open_backend(folder, backend), ["k", "k-large"])
+    assert seen == "refused"
+    with pytest.raises(ValueError, match="owned by another user|writable by other users"):
+        open_store(str(folder / "deeper" / "mv") + "/")
+
+
+def test_rename_and_plant_after_open_is_not_read(arena, attacker, backend):
+    parent = arena / "parent"
+    parent.mkdir(mode=0o700)
+    forged = forged_copy(arena / "forge", backend, "k")
+    os.system(f"chmod -R go+rX {arena / 'forge'}")
+    with open_backend(parent, backend) as store:
+        store.save("k", "owner's value")
+        store.save("k-large", blob(100_000))
+        store.flush() if hasattr(store, "flush") else None
+        parent.chmod(0o777)  # a lapse, after the store was opened and checked
+        name = os.path.basename(store_path(parent, backend))
+        as_attacker(attacker, """
+for suffix in ['', '-blobs', '-wal', '-shm']:
+    if os.path.lexists(os.path.join(parent, name + suffix)):
+        os.rename(os.path.join(parent, name + suffix), os.path.join(parent, 'moved' + suffix))
+copy = shutil.copytree if os.path.isdir(forged) else shutil.copy
+copy(forged, os.path.join(parent, name))
+if os.path.isdir(forged + '-blobs'):
+    shutil.copytree(forged + '-blobs', os.path.join(parent, name + '-blobs'))
+""", parent=parent, forged=forged, name=name)
+        assert store.lookup("k") in [(True, "owner's value"), (False, None)]
+        assert store.lookup("k-large") in [(True, blob(100_000)), (False, None)]
+    assert owner_sees(lambda: open_backend(parent, backend), ["k", "k-large"]) == "refused"
+
+
+@pytest.mark.parametrize("flip", ["key index", "row keys"])
+def test_swapped_sqlite_entries_are_not_served(tmp_path, flip):
+    with SQLiteStore(tmp_path / "store.db") as store:
+        store.save("negated", -2)
+        store.save("tripled", 3)
+        store.save("big-a", blob(100_000, 1))
+        store.save("big-b", blob(100_000, 2))
+    with contextlib.closing(sqlite3.connect(tmp_path / "store.db")) as conn, conn:
+        for a, b in [("negated", "tripled"), ("big-a", "big-b")]:
+            conn.execute("UPDATE movra_entries SET key=key||'~' WHERE key=?", (a,))
+            conn.execute("UPDATE movra_entries SET key=? WHERE key=?", (a, b))
+            conn.execute("UPDATE movra_entries SET key=? WHERE key=?", (b, a + "~"))
+    with store_warnings(), SQLiteStore(tmp_path / "store.db") as store:
+        for key in ("negated", "tripled", "big-a", "big-b"):
+            assert store.lookup(key) == (False, None)
+
+
+# --- bit flips everywhere -----------------------------------------------------------------------
+
+SWEPT = {f"k{i}": (-i if i % 2 else i * 3, "x" * (i % 7)) for i in range(150)}
+SWEPT_LARGE = {"large": blob(40_000, 3)}
+
+
+def flip_sweep(path, check, flips):
+    """Flip one bit at about `flips` bytes evenly spread over the file at `path`
+    (restored after each flip), and `check()` the store each time."""
+    pristine = path.read_bytes()
+    step = max(1, len(pristine) // flips)
+    for offset in range(step // 2, len(pristine), step):
+        spoiled = bytearray(pristine)
+        spoiled[offset] ^= 1 << (offset % 8)
+        path.write_bytes(spoiled)
+        check()
+    path.write_bytes(pristine)
+    return len(range(step // 2, len(pristine), step))
+
+
+def check_values(tmp_path, backend, save=False):
+    """Open the store, look every key up: a miss or the very value, never an error."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", StoreWarning)
+        with open_backend(tmp_path, backend) as store:
+            for key, value in {**SWEPT, **SWEPT_LARGE}.items():
+                hit, found = store.lookup(key)
+                assert not hit or found == value, (key, found)
+            if save:  # and it keeps working (not every time: a commit syncs the disk)
+                store.save("after", 1)
+                assert store.lookup("after") in [(True, 1), (False, None)]
+
+
+def test_one_bit_flipped_anywhere_never_gives_a_wrong_value(tmp_path, backend):
+    with open_backend(tmp_path, backend) as store:
+        for key, value in {**SWEPT, **SWEPT_LARGE}.items():
+            store.save(key, value)
+    files = entry_files(tmp_path, backend)
+    if backend == "sqlite":
+        # Every page of the database (the key index's and the table's) gets flips.
+        plan = [(store_path(tmp_path, backend), 400), *[(f, 40) for f in files]]
+    else:
+        plan = [(f, 10) for f in files[::8]] + [(f, 40) for f in files if f.stat().st_size > 30_000]
+    checks = iter(range(10**6))
+    flips = sum(flip_sweep(path, lambda: check_values(tmp_path, backend, next(checks) % 16 == 0),
+                           count) for path, count in plan)
+    assert flips >= 200
+
+
+# --- what the review found, each a case ---------------------------------------------------------
+
+def test_files_and_folders_are_private_to_their_owner(tmp_path, backend):
+    old = os.umask(0o022)
+    try:
+        with open_backend(tmp_path / "new", backend) as store:
+            store.save("small", 1)
+            store.save("large", blob(100_000))
+            store.flush() if backend == "sqlite" else None
+            made = [p for p in (tmp_path / "new").rglob("*")]
+    finally:
+        os.umask(old)
+    assert made and {oct(p.stat().st_mode & 0o777) for p in made if p.is_file()} == {"0o600"}
+    assert {oct(p.stat().st_mode & 0o777) for p in made if p.is_dir()} == {"0o700"}
+    if backend == "sqlite":  # the log and shared memory exist while a store is open
+        assert {p.name for p in made} >= {"store.db", "store.db-wal", "store.db-shm"}
+
+
+def test_a_small_value_saved_earlier_never_overrides_a_later_large_one(tmp_path):
+    with SQLiteStore(tmp_path / "store.db") as store:
+        store.save("k", "small")
+        store.save("k", blob(100_000))
+        assert store.lookup("k") == (True, blob(100_000))
+    with SQLiteStore(tmp_path / "store.db") as store:
+        assert store.lookup("k") == (True, blob(100_000))
+
+
+def test_dropped_entries_leave_the_bound_exact(tmp_path):
+    with SQLiteStore(tmp_path / "store.db", max_bytes=40_000) as store:
+        for i in range(100):
+            store.save(f"k{i}", i)
+    with contextlib.closing(sqlite3.connect(tmp_path / "store.db")) as conn, conn:
+        conn.execute("UPDATE movra_entries SET crc=crc+1")  # every entry damaged
+    with store_warnings(), SQLiteStore(tmp_path / "store.db", max_bytes=40_000) as store:
+        assert not any(store.lookup(f"k{i}")[0] for i in range(100))
+        assert store.info().bytes == 0
+        for i in range(100):
+            store.save(f"n{i}", i)
+        assert sum(store.lookup(f"n{i}")[0] for i in range(100)) > 50
+
+
+@pytest.mark.parametrize("value", [1, bytes(5000)], ids=["tiny", "5 kB"])
+def test_the_bound_counts_what_the_disk_holds(tmp_path, backend, value):
+    bound = 400_000
+    with open_backend(tmp_path, backend, max_bytes=bound) as store:
+        for i in range(3000):
+            store.save(f"k{i}", value)
+        counted = store.info().bytes
+    on_disk = sum(p.stat().st_blocks * 512 for p in tmp_path.rglob("*") if p.is_file())
+    assert counted <= bound and on_disk <= 1.3 * bound + 64 * 1024, (counted, on_disk)
+
+
+def test_opening_a_damaged_database_warns_instead_of_raising(tmp_path):
+    with SQLiteStore(tmp_path / "store.db") as store:
+        for i in range(50):
+            store.save(f"k{i}", i)
+    data = bytearray((tmp_path / "store.db").read_bytes())
+    data[100:4096] = random.Random(1).randbytes(3996)  # the schema page
+    (tmp_path / "store.db").write_bytes(data)
+    with store_warnings() as caught, SQLiteStore(tmp_path / "store.db") as store:
+        assert store.lookup("k1") == (False, None)
+        store.save("k1", 1)
+    assert len(caught) == 1 and "damaged" in str(caught[0].message)
+
+
+@pytest.mark.parametrize("spec", ["notes.txt/x.db", "notes.txt/deeper/x.db", "notes.txt/x/"])
+def test_a_path_that_cannot_be_a_store_is_one_clear_error(tmp_path, spec):
+    (tmp_path / "notes.txt").write_text("notes\n")
+    path = str(tmp_path / spec) + ("/" if spec.endswith("/") else "")
+    with pytest.raises(ValueError) as raised:
+        open_store(path)
+    assert str(raised.value) == f"cannot keep a store at {path!r}: " \
+                                f"{str(tmp_path / 'notes.txt')!r} is not a folder"
+    assert (tmp_path / "notes.txt").read_text() == "notes\n"
+
+
+def test_a_database_directly_in_a_shared_folder_is_refused_without_chmod_advice(tmp_path):
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    shared.chmod(0o1777)
+    with pytest.raises(ValueError, match="it is a shared folder: keep the store in a folder of "
+                                         "your own inside it") as raised:
+        SQLiteStore(shared / "cache.db")
+    assert "chmod" not in str(raised.value) and not (shared / "cache.db").exists()
+
+
+def test_symbolic_links_are_resolved_and_their_targets_checked(tmp_path, backend):
+    real = tmp_path / "real"
+    real.mkdir(mode=0o700)
+    link = tmp_path / "link"
+    link.symlink_to(real)
+    with open_backend(link, backend) as store:
+        store.save("k", "v")
+    with open_backend(real, backend) as store:
+        assert store.lookup("k") == (True, "v")
+    real.chmod(0o777)
+    with pytest.raises(ValueError, match="writable by other users"):
+        open_backend(link, backend)
+
+
+def test_many_processes_opening_a_new_directory_store_all_use_it(tmp_path):
+    """Several processes make the same new store at once; none finds it foreign."""
+    script = ("import sys, warnings\nfrom movra.store import DirectoryStore\n"
+              "warnings.simplefilter('error')\n"
+              "for path in sys.argv[1:]:\n"
+              "    with DirectoryStore(path) as store:\n"
+              "        store.save(path, 1)\n")
+    paths = [str(tmp_path / f"s{i}") for i in range(100)]
+    children = [subprocess.Popen([sys.executable, "-c", script, *paths], stderr=subprocess.PIPE)
+                for _ in range(4)]
+    errors = [child.communicate(timeout=120)[1].decode() for child in children]
+    assert [child.returncode for child in children] == [0] * 4, errors
+
+
+@needs_numpy
+def test_a_network_filesystem_reads_large_entries_into_memory(tmp_path, monkeypatch):
+    monkeypatch.setattr(movra._store_dir, "_local_filesystem", lambda path: False)
+    array = np.arange(500_000, dtype=np.float64)
+    with DirectoryStore(tmp_path / "store") as store:
+        store.save("a", array)
+        found, loaded = store.lookup("a")
+    assert found and np.array_equal(loaded, array) and loaded.flags.writeable
+
+
+def test_a_store_of_the_previous_format_is_emptied_quietly_and_used(tmp_path, backend):
+    with open_backend(tmp_path, backend) as store:
+        store.save("k", "value")
+        store.save("big", blob(100_000))
+    if backend == "sqlite":
+        with contextlib.closing(sqlite3.connect(store_path(tmp_path, backend))) as conn, conn:
+            conn.execute("UPDATE movra_meta SET value='movra store 1' WHERE name='format'")
+    else:
+        for path in entry_files(tmp_path, backend):
+            data = bytearray(path.read_bytes())
+            data[:4] = b"mvE1"
+            path.write_bytes(data)
+    with no_warnings(), open_backend(tmp_path, backend) as store:
+        assert store.lookup("k") == (False, None) and store.lookup("big") == (False, None)
+        store.save("k", "new")
+        assert store.lookup("k") == (True, "new")
+
+
+@pytest.mark.parametrize("backend_name", BACKENDS)
+def test_a_bounded_store_counts_exactly_whatever_is_saved_dropped_or_evicted(tmp_path, backend_name):
+    from hypothesis import HealthCheck, given, settings, strategies as st
+
+    operation = st.tuples(st.sampled_from(["save", "lookup", "spoil", "reopen"]),
+                          st.integers(0, 7), st.sampled_from([1, 3000, 40_000, 70_000]))
+
+    @settings(max_examples=20, deadline=None, suppress_health_check=list(HealthCheck))
+    @given(st.lists(operation, max_size=25))
+    def run(operations):
+        folder = tmp_path / f"case{next(cases)}"
+        folder.mkdir(mode=0o700)
+        bound = 100_000
+        store = open_backend(folder, backend_name, max_bytes=bound)
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", StoreWarning)
+                for what, key, size in operations:
+                    if what == "save":
+                        store.save(f"k{key}", bytes(size))
+                    elif what == "lookup":  # a value once saved under the key, or a miss
+                        hit, value = store.lookup(f"k{key}")
+                        assert not hit or (type(value) is bytes and not any(value)
+                                           and len(value) in (1, 3000, 40_000, 70_000))
+                    elif what == "spoil":
+                        store.flush() if hasattr(store, "flush") else None
+                        files = entry_files(folder, backend_name)
+                        if files:
+                            data = bytearray(files[key % len(files)].read_bytes())
+                            data[-1] ^= 1
+                            files[key % len(files)].write_bytes(data)
+                    else:
+                        store.close()
+                        store = open_backend(folder, backend_name, max_bytes=bound)
+                info = store.info()
+                assert info.bytes <= bound
+                if backend_name == "sqlite":
+                    with contextlib.closing(sqlite3.connect(store_path(folder, backend_name))) as conn:
+                        [(counted,)] = conn.execute("SELECT value FROM movra_meta WHERE name='bytes'")
+                        [(summed,)] = conn.execute("SELECT COALESCE(SUM(size), 0) FROM movra_entries")
+                    assert counted == summed == info.bytes
+        finally:
+            store.close()
+
+    cases = iter(range(10**6))
+    run()

@@ -8,6 +8,8 @@ exactly when what they depend on changes.
 from importlib import metadata as _metadata
 
 from ._movra import Graph, kernel_version
+from ._events import Event, log_events
+from ._messages import HiddenDefaultWarning
 from .flow import Explanation, Flow, FlowError, Report
 from .hashing import content_hash
 from .store import Store, StoreWarning
@@ -15,4 +17,4 @@ from .store import Store, StoreWarning
 __version__: str = _metadata.version(__name__)
 
 __all__ = ["Graph", "kernel_version", "Flow", "FlowError", "Report", "Explanation", "Store", "StoreWarning",
-           "content_hash"]
+           "content_hash", "Event", "log_events", "HiddenDefaultWarning"]

@@ -6,12 +6,14 @@ were memo hits (their inputs' content did not change) and which were cut off
 
 The demo is the default command.  With `--store PATH` it keeps its values in a
 store: run it twice and the second run loads every value instead of computing
-it.  `python -m movra store info|clear PATH` shows and empties a store."""
+it.  `python -m movra store info|clear|gc PATH` shows, empties and tidies a
+store."""
 from __future__ import annotations
 
 import argparse
 import os
 import sys
+import textwrap
 from collections.abc import Sequence
 
 from . import Flow, __version__, kernel_version
@@ -22,7 +24,7 @@ def banner() -> str:
     return f"movra {__version__} (kernel {kernel_version()})"
 
 
-def build_flow(store: str | None = None) -> Flow:
+def build_flow(store: object = None) -> Flow:
     flow = Flow(store=store)
     flow.input("price", 10.0)
     flow.input("qty", 3)
@@ -47,9 +49,28 @@ def build_flow(store: str | None = None) -> Flow:
     return flow
 
 
+def store_folder_missing(path: str) -> str | None:
+    """The folder `path` would be made in when it does not exist: a mistyped
+    path must not create folders."""
+    target = os.path.abspath(path.rstrip("/" + (os.altsep or "")) or path)
+    folder = os.path.dirname(target)
+    return None if os.path.isdir(folder) else folder
+
+
 def run_demo(store: str | None = None) -> int:
+    if store is not None and (folder := store_folder_missing(store)) is not None:
+        print(f"python -m movra: error: the folder {folder} for the store {store} does not "
+              f"exist; create it first", file=sys.stderr)
+        return 1
+    try:
+        # The demo's functions take microseconds, less than loading their values
+        # would: a store would not keep them unless told to keep every value.
+        opened = None if store is None else _store.open_store(store, min_seconds=0)
+    except ValueError as error:
+        print(f"python -m movra: error: {error}", file=sys.stderr)
+        return 1
     print(f"{banner()} — a reactive invoice\n")
-    flow = build_flow(store)
+    flow = build_flow(opened)
     if store is not None:
         print(f"with the store {store}: {flow.explain('subtotal')}\n")
     steps: list[tuple[str, dict[str, object]]] = [
@@ -60,12 +81,14 @@ def run_demo(store: str | None = None) -> int:
         ("qty 3 -> 4", {"qty": 4}),
     ]
     for title, changes in steps:
+        print(f"== {title}")
         if changes:
             flow.set(changes)
             changed = ", ".join(f"{k}={v!r}" for k, v in changes.items())
-            print(f"why would invoice recompute after {changed}?\n  {flow.explain('invoice')}")
+            why = textwrap.fill(str(flow.explain("invoice")), 78, initial_indent="  ", subsequent_indent="  ")
+            print(f"after {changed}, why would invoice recompute?\n{why}")
         report = flow.run()
-        print(f"== {title}\n{report}\n  invoice = {flow['invoice']}\n")
+        print(f"{report}\n  invoice = {flow['invoice']}\n")
     print("The graph now, as Mermaid:\n")
     print(flow.to_mermaid())
     return 0
@@ -85,16 +108,18 @@ def build_parser() -> argparse.ArgumentParser:
         where.add_argument("--store", metavar="PATH", default=argparse.SUPPRESS,
                            help="keep the demo's values in this store; run twice, the second run loads them")
     # The store command parses its own arguments, --help included.
-    store = commands.add_parser("store", help="show or clear a movra store (info|clear PATH)", add_help=False)
-    store.add_argument("store_args", nargs=argparse.REMAINDER)
+    commands.add_parser("store", help="show, clear or tidy a movra store (info|clear|gc PATH; "
+                        "store --help says more)", add_help=False)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    argv = sys.argv[1:] if argv is None else list(argv)
+    # The store command parses its own arguments, --help included.
+    args = None if argv[:1] == ["store"] else build_parser().parse_args(argv)
     try:
-        if args.command == "store":
-            status = _store.main(list(args.store_args))
+        if args is None:
+            status = _store.main(argv[1:])
         else:
             status = run_demo(getattr(args, "store", None))
         # Output shorter than the buffer is written only now: a closed pipe

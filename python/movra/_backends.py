@@ -64,16 +64,6 @@ def work(job: Job) -> tuple[str, Any, bool, tuple[Any, ...], dict[str, Any] | No
 
 # Executors ---------------------------------------------------------------------
 
-def check_executor(executor: Any) -> None:
-    """Refuses, before anything runs, what is not an executor instance."""
-    if isinstance(executor, type) and issubclass(executor, Executor):
-        raise TypeError(f"executor must be an executor instance, not the class {executor.__qualname__}: "
-                        f"pass {executor.__qualname__}() (and shut it down when done)")
-    if not isinstance(executor, Executor):
-        raise TypeError("executor must be a concurrent.futures.Executor (e.g. ThreadPoolExecutor()) or a "
-                        f"distributed.Client, not {type(executor).__qualname__}")
-
-
 def _batches(jobs: list[Job], executor: Executor) -> list[list[Job]]:
     """Ready jobs in a few batches per worker: one task per job costs a thread
     or process hand-off each, which trivial functions cannot repay."""

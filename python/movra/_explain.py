@@ -2,12 +2,16 @@
 its definitions and states (`FlowView`, made by the flow)."""
 from __future__ import annotations
 
+import html
 from collections import deque
 from collections.abc import Callable, Mapping
 from typing import Any, NamedTuple
 
+from . import _svg
 from ._declare import Node
 from ._report import Explanation
+
+Outline = dict[str, tuple[str, tuple[str, ...], BaseException | None]]
 
 
 class NodeInfo(NamedTuple):
@@ -28,9 +32,15 @@ class FlowView:
     out of the build, and whether the store holds a node's next value."""
 
     def __init__(self, nodes: dict[str, Node], info: Callable[[str], tuple[Any, ...]],
-                 broken: Mapping[str, str], store_contains: Callable[[Node, list[int]], bool] | None) -> None:
+                 broken: Mapping[str, str], store_contains: Callable[[Node, list[int]], bool] | None,
+                 seconds: Mapping[str, float] | None = None) -> None:
         self.nodes, self._info, self.broken, self.store_contains = nodes, info, broken, store_contains
+        self.seconds = seconds or {}  # each node's time in the last run
         self._cache: dict[str, NodeInfo] = {}
+
+    def outline(self) -> Outline:
+        """Each node's kind, dependencies and the error of its last attempt (None if it succeeded)."""
+        return {n: (node.kind, node.deps, self.info(n).failure) for n, node in self.nodes.items()}
 
     def info(self, name: str) -> NodeInfo:
         found = self._cache.get(name)
@@ -106,7 +116,19 @@ def explain(flow: FlowView, name: str) -> Explanation:
         return Explanation(name, "up to date", [], [], last)
     changed = [d for i, d in enumerate(node.deps)
                if d in nodes and (changing.get(d, False) or _differs(flow, node, i))]
-    return Explanation(name, "would recompute", changed, _causes(flow, name, changing, root), last, store_hit)
+    return Explanation(name, "would recompute", changed, _causes(flow, name, changing, root), last, store_hit,
+                       reason=_own_reason(node, info))
+
+
+def _own_reason(node: Node, info: NodeInfo) -> str:
+    """Why `node` must run again whatever its dependencies do."""
+    if info.memo is not None and not info.memo_current:
+        return "its code changed"
+    if info.failure is not None:
+        return "its last run failed"
+    if info.forced:
+        return "it was refreshed" if node.kind == "source" else "its last run was interrupted"
+    return ""
 
 
 def _causes(flow: FlowView, name: str, changing: dict[str, bool], root: dict[str, bool]) -> list[str]:
@@ -143,7 +165,7 @@ def name_broken(flow: FlowView, node: Node) -> bool:
 
 # Drawing -----------------------------------------------------------------------
 
-_FILLS = {"clean": "#d3f9d8", "dirty": "#ffe8cc", "computing": "#d0ebff"}
+_FILLS = {**_svg.FILLS, "computing": "#d0ebff"}
 
 
 def _neighbourhood(flow: FlowView, around: str | None, depth: int) -> list[str]:
@@ -171,7 +193,74 @@ def _neighbourhood(flow: FlowView, around: str | None, depth: int) -> list[str]:
 
 def _drawn(flow: FlowView, around: str | None, depth: int) -> tuple[list[str], dict[str, str]]:
     names = _neighbourhood(flow, around, depth)
-    return names, {n: flow.state(n) for n in names}
+    return names, _states(flow, names)
+
+
+def _states(flow: FlowView, names: list[str]) -> dict[str, str]:
+    """Each node's state as drawn: "failed" (dirty, and its last attempt
+    failed), "blocked" (dirty, below a failed node), "dirty" or "clean"."""
+    outline = flow.outline()
+    states = {name: flow.state(name) for name in outline}
+    failed = [n for n, (_, _, failure) in outline.items() if failure is not None and states[n] == "dirty"]
+    states.update(dict.fromkeys(failed, "failed"))
+    below = _dependents(outline)
+    stack = list(failed)
+    while stack:  # what a failure keeps from running: every dirty node below it
+        for near in below.get(stack.pop(), ()):
+            if states[near] == "dirty":
+                states[near] = "blocked"
+                stack.append(near)
+    return {n: states[n] for n in names}
+
+
+def _dependents(outline: Outline) -> dict[str, list[str]]:
+    below: dict[str, list[str]] = {}
+    for name, (_, deps, _) in outline.items():
+        for dep in deps:
+            below.setdefault(dep, []).append(name)
+    return below
+
+
+def to_svg(flow: FlowView, around: str | None = None, depth: int = 1, target: str | None = None) -> str:
+    names, states = _drawn(flow, around, depth)
+    outline = flow.outline()
+    seconds = flow.seconds
+    lit: set[str] = set()
+    if target is not None:
+        why = explain(flow, target)
+        lit = _cause_path(outline, target, why.causes + why.changed)
+        if around is None:
+            names = [n for n in names if n in lit or n in _ancestors(outline, target) or n == target] or names
+    boxes = [_svg.Box(n, outline[n][0], [d for d in outline[n][1] if d in states], states[n], seconds.get(n))
+             for n in names]
+    title = f"why {target} would recompute" if target is not None else f"movra flow of {len(outline)} nodes"
+    return _svg.draw(boxes, lit, title)
+
+
+def _ancestors(outline: Outline, name: str) -> set[str]:
+    seen: set[str] = set()
+    stack = list(outline[name][1])
+    while stack:
+        dep = stack.pop()
+        if dep in outline and dep not in seen:
+            seen.add(dep)
+            stack.extend(outline[dep][1])
+    return seen
+
+
+def _cause_path(outline: Outline, name: str,
+                causes: list[str]) -> set[str]:
+    """`name`, and the nodes on the paths from its causes to it."""
+    upstream = _ancestors(outline, name)
+    below = _dependents(outline)
+    lit = {c for c in causes if c in upstream} | {name}
+    stack = list(lit - {name})
+    while stack:  # from every cause at once, downstream, staying above `name`
+        for near in below.get(stack.pop(), ()):
+            if near not in lit and near in upstream:
+                lit.add(near)
+                stack.append(near)
+    return lit
 
 
 def to_dot(flow: FlowView, around: str | None = None, depth: int = 1) -> str:
@@ -208,10 +297,15 @@ def to_mermaid(flow: FlowView, around: str | None = None, depth: int = 1) -> str
 
 
 def mimebundle(flow: FlowView, text: str) -> dict[str, str]:
-    """Jupyter shows a small flow as a Mermaid drawing; a large one as a summary."""
+    """Jupyter shows a small flow as an SVG drawing (inline in HTML, so that
+    every front end and an exported page show it offline), with its Mermaid
+    source as an alternative; a large one as a summary."""
     if len(flow.nodes) > 200:
-        return {"text/plain": text, "text/markdown": f"{text}: draw a part with `flow.to_mermaid(around=name)`"}
-    return {"text/plain": text, "text/markdown": f"```mermaid\n{to_mermaid(flow)}```\n"}
+        hint = f"{text}: draw a part with flow.to_svg(around=name)"
+        return {"text/plain": text, "text/html": f"<p>{html.escape(hint)}</p>", "text/markdown": hint}
+    svg = to_svg(flow)
+    return {"text/plain": text, "text/html": f'<div class="movra-flow">{svg}</div>', "image/svg+xml": svg,
+            "text/vnd.mermaid": to_mermaid(flow)}
 
 
 def _dot_id(text: str) -> str:

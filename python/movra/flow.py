@@ -33,12 +33,12 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Executor
 from typing import Any, TypeVar, overload
 
-from . import _explain, _structure, _support
-from ._backends import check_executor, drive_async, drive_executor
+from . import _events, _explain, _messages, _structure, _support
+from ._backends import drive_async, drive_executor
 from ._declare import MISSING, Kind, Node, computed_node
 from ._engine import Engine
 from ._movra import Graph
-from ._names import quoted, suggestion
+from ._names import quoted
 from ._persist import StoreLink
 from ._report import Explanation, FlowError, Report
 from .hashing import content_hash
@@ -87,8 +87,15 @@ class Watch:
             self._watchers.pop(self.name, None)
 
 
-class Flow:
+class Flow(Mapping[str, Any]):
     """A reactive graph of Python values and functions.
+
+    A flow is a read-only mapping from node names to the values the last run
+    left: `flow[name]`, `name in flow`, `len(flow)`, iteration over the names
+    in declaration order, `keys()`, `values()`, `items()` and `dict(flow)`.
+    A value is current after a successful run (`is_current` tells); reading
+    never runs anything, except `get`, which brings the node up to date first.
+    Flows compare by identity.
 
     >>> flow = Flow()
     >>> flow.input("x", 2)
@@ -135,9 +142,16 @@ class Flow:
             self._store = open_store(store)
         self._watchers: dict[str, list[Watch]] = {}
         self._engine.set_watchers(self._watchers)
+        self._hooks: list[_events.Hook] = []
+        self._defaults: dict[str, dict[str, Any]] = {}  # parameter -> {node: function} keeping its default
+        self._last_report: Report | None = None
 
     # Declaring ---------------------------------------------------------------
 
+    @overload
+    def input(self, name: str, *, hashed: bool = True, replace: bool = False) -> None: ...
+    @overload
+    def input(self, name: str, value: Any, *, hashed: bool = True, replace: bool = False) -> None: ...
     def input(self, name: str, value: Any = MISSING, *, hashed: bool = True, replace: bool = False) -> None:
         """Declare an input node, optionally with its value.  With `hashed=False`
         its value is not hashed: every `set` counts as a change."""
@@ -201,10 +215,16 @@ class Flow:
             known = self._engine.definitions()
             node = computed_node(kind, func, deps, name, cutoff, hashed, version, known)
             self._declare(node, replace)
+            for param in _messages.defaults_kept(func, node.deps) if deps is None else ():
+                self._defaults.setdefault(param, {})[node.name] = func  # warned of if it becomes a node
 
     def _declare(self, node: Node, replace: bool) -> None:
         """Declares `node`; holds the lock."""
         old = self._engine.definition(node.name)
+        if old is None and node.name in self._defaults:
+            defined = self._engine.definitions()
+            _messages.warn_hidden_default(node.name, [u for u, f in self._defaults.pop(node.name).items()
+                                                      if u in defined and defined[u].func is f])
         if old is not None:
             if not (replace or self._interactive):
                 raise ValueError(f"node {quoted(node.name)} is already declared: pass replace=True to replace it, "
@@ -257,11 +277,14 @@ class Flow:
         self._node(name)
         value = self._engine.value(name)
         if value is MISSING:
-            raise LookupError(f"{quoted(name)} has no value yet: run the flow first")
+            raise _messages.no_value(name, self._outline())
         return _local(name, value)
 
-    def get(self, name: str) -> Any:
-        """The node's current value, computing only what it needs."""
+    def get(self, name: str, default: Any = MISSING) -> Any:
+        """The node's current value, computing only what it needs; `default`
+        for a name the flow has no node for, if given."""
+        if default is not MISSING and name not in self:
+            return default
         self.run(targets=[name])
         return self[name]
 
@@ -283,16 +306,29 @@ class Flow:
         return state == "clean" and name not in self._engine.broken
 
     def __contains__(self, name: object) -> bool:
+        """`name in flow`: whether the flow has a node of that name."""
         return isinstance(name, str) and self._engine.definition(name) is not None
 
     def __iter__(self) -> Iterator[str]:
+        """The node names, in declaration order (a snapshot: declaring while
+        iterating is safe)."""
         return iter(self._engine.names())
 
     def __len__(self) -> int:
+        """The number of nodes."""
         return int(self._engine.size())
 
     def __repr__(self) -> str:
         return f"<movra.Flow nodes={len(self)}>"
+
+    __eq__ = object.__eq__  # a Mapping compares contents: comparing flows would read every value
+    __hash__ = object.__hash__
+
+    def _outline(self) -> dict[str, tuple[str, tuple[str, ...], BaseException | None]]:
+        """Read-only: each node's kind, dependencies and the error of its last
+        attempt (None if it succeeded), in declaration order."""
+        info = self._engine.info
+        return {n: (node.kind, node.deps, info(n)[3]) for n, node in self._engine.definitions().items()}
 
     @property
     def graph(self) -> Graph:
@@ -308,7 +344,8 @@ class Flow:
 
     # Running -----------------------------------------------------------------
 
-    def run(self, targets: Iterable[str] | None = None, executor: Any = None) -> Report:
+    def run(self, targets: Iterable[str] | None = None, executor: Any = None, *,
+            hooks: Iterable[Callable[[_events.Event], Any]] | None = None, progress: bool = False) -> Report:
         """Recompute what changed since the last run, in topological order.
 
         `targets` limits the run to what those nodes need; everything else
@@ -317,6 +354,9 @@ class Flow:
         dependencies are settled run concurrently on it; every kernel call
         stays on the calling thread.
 
+        `hooks` get this run's events (see `add_hook`); `progress=True` shows
+        a tqdm bar (it needs tqdm, the `progress` extra).
+
         Raises FlowError, after doing everything that could be done, when a
         node failed; ValueError for an unknown dependency or a cycle among the
         nodes the run needs (nothing runs until it is repaired).  If the run is
@@ -324,42 +364,54 @@ class Flow:
         the flow is left as after a failed node: what finished is kept, what
         was in flight runs again."""
         started = time.perf_counter()
+        _messages.check_executor(executor)
         wanted = self._targets(targets)
-        dask = _is_dask_client(executor)
-        if executor is not None and not dask:
-            check_executor(executor)
+        emit = _events.emitter(self._hooks, hooks, progress)
         fetch = self._prepare_remote(executor)
-        with self._engine.run(check_mutation=self._check_mutation, store=self._link(), fetch=fetch) as run:
-            self._start(run, wanted)
-            if executor is None:
-                run.run_inline()
-            elif dask:
-                from ._dask import drive
-                drive(self, self._engine, run, executor, self._check_mutation)
-            else:
-                drive_executor(run, executor)
-        return self._finish(run, started)
+        with self._engine.run(check_mutation=self._check_mutation, store=self._link(), fetch=fetch,
+                              emit=emit) as run:
+            self._start(run, wanted, emit)
+            try:
+                if executor is None:
+                    run.run_inline()
+                elif _is_dask_client(executor):
+                    from ._dask import drive
+                    drive(self, self._engine, run, executor, self._check_mutation)
+                else:
+                    drive_executor(run, executor)
+            except BaseException:
+                if emit:
+                    emit.end(self._report(run, started))
+                raise
+        return self._finish(run, started, emit)
 
-    async def arun(self, targets: Iterable[str] | None = None, executor: Executor | None = None) -> Report:
+    async def arun(self, targets: Iterable[str] | None = None, executor: Executor | None = None, *,
+                   hooks: Iterable[Callable[[_events.Event], Any]] | None = None,
+                   progress: bool = False) -> Report:
         """`run()` for asyncio: `async def` nodes run concurrently on the running
         event loop, plain functions inline (or on `executor`).  Cancelling it
         leaves the flow as consistent as a failed node does."""
         if _is_dask_client(executor):
             raise TypeError("arun() cannot use a distributed.Client: call flow.run(executor=client)")
-        if executor is not None:
-            check_executor(executor)
+        _messages.check_executor(executor)
         started = time.perf_counter()
         wanted = self._targets(targets)
+        emit = _events.emitter(self._hooks, hooks, progress)
         fetch = self._prepare_remote(None)
         while True:
             with self._engine.run(allow_async=True, blocking=False, check_mutation=self._check_mutation,
-                                  store=self._link(), fetch=fetch) as run:
+                                  store=self._link(), fetch=fetch, emit=emit) as run:
                 if run is not None:
-                    self._start(run, wanted)
-                    await drive_async(run, executor)
+                    self._start(run, wanted, emit)
+                    try:
+                        await drive_async(run, executor)
+                    except BaseException:
+                        if emit:
+                            emit.end(self._report(run, started))
+                        raise
                     break
             await asyncio.sleep(0.001)  # another thread's run holds the flow
-        return self._finish(run, started)
+        return self._finish(run, started, emit)
 
     def _targets(self, targets: Iterable[str] | None) -> list[str] | None:
         if targets is None:
@@ -371,7 +423,7 @@ class Flow:
             self._node(name)
         return wanted
 
-    def _start(self, run: Any, targets: list[str] | None) -> None:
+    def _start(self, run: Any, targets: list[str] | None, emit: _events.Emitter | None) -> None:
         """Builds what changed and schedules the run; holds the lock."""
         if self._engine.stale or self._engine.graph is None:
             self._build()
@@ -383,6 +435,8 @@ class Flow:
             if first is not None:
                 raise ValueError(broken[first])
         run.start(targets)
+        if emit:
+            emit.begin(run.computed)
 
     def _build(self) -> None:
         """A new kernel graph of every node that can be built; holds the lock."""
@@ -402,13 +456,20 @@ class Flow:
         from ._dask import prepare
         return prepare(self, self._engine, executor)
 
-    def _finish(self, run: Any, started: float) -> Report:
-        if self._store is not None:
-            StoreLink(self._store).flush()
-        inputs, recomputed, loaded, cut_off, memo_hits, failed, blocked, seconds, changes = run.outcome()
+    def _report(self, run: Any, started: float) -> Report:
+        inputs, recomputed, loaded, cut_off, memo_hits, failed, blocked, seconds, _ = run.outcome()
         report = Report(inputs, recomputed, loaded, cut_off, memo_hits, failed, blocked, seconds)
         report.total_seconds = time.perf_counter() - started
-        self._notify(report, changes)
+        return report
+
+    def _finish(self, run: Any, started: float, emit: _events.Emitter | None) -> Report:
+        if self._store is not None:
+            StoreLink(self._store).flush()
+        report = self._report(run, started)
+        self._last_report = report
+        if emit:
+            emit.end(report)
+        self._notify(report, run.outcome()[-1])
         if report.failed:
             raise FlowError(report) from next(iter(report.failed.values()))
         return report
@@ -424,6 +485,18 @@ class Flow:
         handle = Watch(self._watchers, name, callback)
         self._watchers.setdefault(name, []).append(handle)
         return handle
+
+    def add_hook(self, hook: Callable[[_events.Event], Any]) -> _events.HookHandle:
+        """Call `hook(event)` for each event of every run from now on: per node
+        `start`, `finish`, `cut_off`, `loaded`, `memo_hit`, `failed`, `blocked`
+        (with the seconds it took, or the error), and `run_start` / `run_end`
+        around each run.  Returns a handle whose `cancel()` removes the hook.
+        A hook that raises is reported like a watch callback and undoes
+        nothing.  `movra.log_events` is such a hook, for the "movra" logger."""
+        if not callable(hook):
+            raise TypeError(f"a hook must be callable, not {type(hook).__qualname__}")
+        self._hooks.append(hook)
+        return _events.HookHandle(self._hooks, hook)
 
     def _notify(self, report: Report, changes: list[tuple[str, Any, Any]]) -> None:
         for name, old, new in changes:
@@ -457,6 +530,17 @@ class Flow:
             self._node(around)
         return _explain.to_mermaid(self._view(), around, depth)
 
+    def to_svg(self, around: str | None = None, depth: int = 1, explain: str | None = None) -> str:
+        """The graph as an SVG picture, drawn here without network: states in
+        colour (clean, dirty, failed, blocked), each node's time in the last
+        run.  With `around`, only the nodes within `depth` edges of that node;
+        with `explain=name`, what `name` depends on, the path from the causes
+        of its next recomputation to it highlighted (see `explain`)."""
+        for name in (around, explain):
+            if name is not None:
+                self._node(name)
+        return _explain.to_svg(self._view(), around, depth, explain)
+
     def _repr_mimebundle_(self, include: Any = None, exclude: Any = None) -> dict[str, str]:
         return _explain.mimebundle(self._view(), repr(self))
 
@@ -466,8 +550,9 @@ class Flow:
             with self._changing():
                 self._build()
         link = self._link()
+        seconds = self._last_report.seconds if self._last_report is not None else None
         return _explain.FlowView(self._engine.definitions(), self._engine.info, self._engine.broken,
-                                 None if link is None else link.contains)
+                                 None if link is None else link.contains, seconds)
 
     # Helpers -------------------------------------------------------------------
 
@@ -476,7 +561,7 @@ class Flow:
             raise TypeError(f"node names are str, not {type(name).__qualname__}")
         node: Node | None = self._engine.definition(name)
         if node is None:
-            raise KeyError(f"unknown node: {quoted(name)}{suggestion(name, self._engine.names())}")
+            raise _messages.unknown_node(name, self._engine.names())
         return node
 
     def _input_hash(self, node: Node, value: Any) -> int | None:

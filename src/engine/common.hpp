@@ -19,6 +19,8 @@ struct Names {
   PyObject *name, *kind, *func, *deps, *call, *cutoff, *hashed, *version, *is_async;
   PyObject *positional, *keywords, *input, *source, *reactive, *load, *save, *freeze;
   PyObject *unhashable, *ndarray;
+  // Event kinds.
+  PyObject *start, *finish, *cut_off, *loaded, *memo_hit, *failed, *blocked;
 };
 extern Names interned;
 

@@ -173,14 +173,15 @@ PyObject* engine_len(PyObject* self, PyObject*) noexcept {
 
 PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   int allow_async = 0, check_mutation = 0, blocking = 1;
-  PyObject *store = Py_None, *fetch = Py_None;
-  static const char* keywords[] = {"allow_async", "check_mutation", "blocking", "store", "fetch", nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pppOO:run", const_cast<char**>(keywords), &allow_async,
-                                   &check_mutation, &blocking, &store, &fetch))
+  PyObject *store = Py_None, *fetch = Py_None, *emit = Py_None;
+  static const char* keywords[] = {"allow_async", "check_mutation", "blocking", "store", "fetch", "emit", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$pppOOO:run", const_cast<char**>(keywords), &allow_async,
+                                   &check_mutation, &blocking, &store, &fetch, &emit))
     return nullptr;
+  auto optional = [](PyObject* o) { return o == Py_None ? Ref() : Ref::borrow(o); };
   return guarded([&]() -> PyObject* {
-    RunOptions options{allow_async != 0, check_mutation != 0, blocking != 0,
-                       store == Py_None ? Ref() : Ref::borrow(store), fetch == Py_None ? Ref() : Ref::borrow(fetch)};
+    RunOptions options{allow_async != 0, check_mutation != 0, blocking != 0, optional(store), optional(fetch),
+                       optional(emit)};
     auto run = std::make_unique<Run>(engine_of(self), std::move(options));
     auto type = reinterpret_cast<PyTypeObject*>(run_type);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -339,6 +340,7 @@ PyObject* run_outcome(PyObject* self, PyObject*) noexcept {
 
 PyObject* run_finished(PyObject* self, void*) noexcept { return PyBool_FromLong(run_of(self).finished()); }
 PyObject* run_in_flight(PyObject* self, void*) noexcept { return PyLong_FromSize_t(run_of(self).in_flight()); }
+PyObject* run_computed(PyObject* self, void*) noexcept { return PyLong_FromSize_t(run_of(self).computed()); }
 
 PyMethodDef run_methods[] = {
     {"__enter__", run_enter, METH_NOARGS, "Take the flow's lock and apply queued changes."},
@@ -358,6 +360,7 @@ PyMethodDef run_methods[] = {
 PyGetSetDef run_getset[] = {
     {"finished", run_finished, nullptr, "Nothing ready and nothing in flight.", nullptr},
     {"in_flight", run_in_flight, nullptr, "Jobs handed out and not yet back.", nullptr},
+    {"computed", run_computed, nullptr, "The computed (not input) nodes the run schedules.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -384,7 +387,9 @@ bool intern_names() {
       {&interned.positional, "positional"}, {&interned.keywords, "keywords"}, {&interned.input, "input"},
       {&interned.source, "source"}, {&interned.reactive, "reactive"}, {&interned.load, "load"},
       {&interned.save, "save"},     {&interned.freeze, "freeze"},     {&interned.unhashable, "unhashable"},
-      {&interned.ndarray, "ndarray"},
+      {&interned.ndarray, "ndarray"},  {&interned.start, "start"},       {&interned.finish, "finish"},
+      {&interned.cut_off, "cut_off"},  {&interned.loaded, "loaded"},     {&interned.memo_hit, "memo_hit"},
+      {&interned.failed, "failed"},    {&interned.blocked, "blocked"},
   };
   for (auto [slot, text] : table)
     if (*slot == nullptr && (*slot = PyUnicode_InternFromString(text)) == nullptr) return false;

@@ -190,10 +190,11 @@ Run::Step Run::decide(std::size_t pos) {
     if (input->run == number_ && input->unusable) {
       node.unusable = true;
       slot.outcome = Outcome::Blocked;
-      return Step::Settled;
+      return emit(interned.blocked, node) ? Step::Settled : Step::Abort;
     }
   }
   core::Check check;
+  bool memo_hit = false;
   {
     Kernel kernel(engine_.graph());
     if (!kernel) return Step::Abort;
@@ -201,10 +202,12 @@ Run::Step Run::decide(std::size_t pos) {
     slot.signature = check.signature;
     if (!check.needs_recompute && !node.forced) {
       kernel->make_clean(node.index, check.signature);
+      node.failure = Ref();
       slot.outcome = Outcome::MemoHit;
-      return Step::Settled;
+      memo_hit = true;
     }
   }
+  if (memo_hit) return emit(interned.memo_hit, node) ? Step::Settled : Step::Abort;
   const std::size_t n = node.inputs.size();
   slot.hashes.resize(n);
   for (std::size_t k = 0; k < n; ++k) {
@@ -217,11 +220,14 @@ Run::Step Run::decide(std::size_t pos) {
     slot.hashes[k] = input->hash;
   }
   if (!node.forced && memo_current(node) && node.memo.hashes == slot.hashes) {
-    Kernel kernel(engine_.graph());  // the same inputs as its last success
-    if (!kernel) return Step::Abort;
-    kernel->make_clean(node.index, check.signature);
+    {
+      Kernel kernel(engine_.graph());  // the same inputs as its last success
+      if (!kernel) return Step::Abort;
+      kernel->make_clean(node.index, check.signature);
+    }
+    node.failure = Ref();
     slot.outcome = Outcome::MemoHit;
-    return Step::Settled;
+    return emit(interned.memo_hit, node) ? Step::Settled : Step::Abort;
   }
   Ref values = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
   if (!values) return Step::Abort;
@@ -259,22 +265,42 @@ Run::Step Run::decide(std::size_t pos) {
       PyErr_Clear();  // an unhashable stored value: compute it instead
     }
   }
+  slot.started = now();  // the call's own time, not the store's
   if (node.is_async && !options_.allow_async) {
     return settle_failure(pos, make_error(PyExc_TypeError, quoted(node) + " is an async function: run the flow "
                                                                           "with `await flow.arun()`"))
                ? Step::Settled
                : Step::Abort;
   }
-  Kernel kernel(engine_.graph());
-  if (!kernel) return Step::Abort;
-  kernel->set_state(node.index, core::NodeState::Computing);
+  {
+    Kernel kernel(engine_.graph());
+    if (!kernel) return Step::Abort;
+    kernel->set_state(node.index, core::NodeState::Computing);
+  }
   slot.in_flight = true;
   ++in_flight_;
-  return Step::Call;
+  return emit(interned.start, node) ? Step::Call : Step::Abort;
 }
 
 // ---------------------------------------------------------------------------
 // Outcomes.
+
+std::size_t Run::computed() const noexcept {
+  return static_cast<std::size_t>(
+      std::count_if(schedule_.begin(), schedule_.end(), [](const Node* n) { return n->kind != Kind::Input; }));
+}
+
+bool Run::emit(PyObject* kind, const Node& node, const Slot* timed, PyObject* error) {
+  if (!options_.emit) return true;
+  Ref seconds = timed != nullptr && timed->timed ? Ref::steal(PyFloat_FromDouble(timed->seconds)) : Ref::borrow(Py_None);
+  if (!seconds) return false;
+  Ref done = Ref::steal(PyObject_CallFunctionObjArgs(options_.emit.get(), kind, node.name.get(), seconds.get(),
+                                                     error != nullptr ? error : Py_None, nullptr));
+  if (done) return true;
+  if (!pending_is_failure()) return false;
+  PyErr_WriteUnraisable(options_.emit.get());  // hooks' own errors are reported by the emitter
+  return true;
+}
 
 bool Run::change(Node& node, PyObject* old, PyObject* now) {
   Ref entry = Ref::steal(Py_BuildValue("(OOO)", node.name.get(), old, now));
@@ -355,7 +381,7 @@ bool Run::finish_failure(std::size_t pos, Ref error) {
   node.unusable = true;
   slot.in_flight = false;
   --in_flight_;
-  return true;
+  return emit(interned.failed, node, &slot, slot.failure.get());
 }
 
 bool Run::finish(std::size_t pos, Ref value, std::uint64_t hash, bool loaded) {
@@ -406,6 +432,10 @@ bool Run::finish(std::size_t pos, Ref value, std::uint64_t hash, bool loaded) {
   }
   slot.in_flight = false;
   --in_flight_;
+  PyObject* kind = slot.outcome == Outcome::CutOff ? interned.cut_off
+                   : slot.outcome == Outcome::Loaded ? interned.loaded
+                                                     : interned.finish;
+  if (!emit(kind, node, &slot)) return false;
   if (options_.store && node.storable && slot.outcome == Outcome::Recomputed) {
     Ref seconds = Ref::steal(PyFloat_FromDouble(slot.seconds));
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(slot.hashes.size())));
@@ -570,11 +600,11 @@ bool Run::lose(PyObject* name, PyObject* error) {
     if (slot.outcome != Outcome::None && !slot.in_flight) {
       slot.outcome = Outcome::Failed;
       slot.failure = Ref::borrow(error);
-      return true;
+      return emit(interned.failed, *node, nullptr, error);
     }
   }
   lost_.emplace_back(Ref::borrow(name), Ref::borrow(error));
-  return true;
+  return emit(interned.failed, *node, nullptr, error);
 }
 
 bool Run::spoil(PyObject* name) {

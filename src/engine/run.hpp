@@ -28,6 +28,7 @@ struct RunOptions {
   bool blocking = true;         // wait for the lock, or refuse at once
   Ref store;                    // an object with load(definition, hashes) and save(...), or null
   Ref fetch;                    // brings values kept elsewhere to this process, or null
+  Ref emit;                     // emit(kind, name, seconds, error) per decision, or null
 };
 
 /// What a run knows of one scheduled node.
@@ -63,6 +64,7 @@ class Run {
   /// Whether nothing is ready or running any more.
   bool finished() const noexcept { return ready_.empty() && in_flight_ == 0; }
   std::size_t in_flight() const noexcept { return in_flight_; }
+  std::size_t computed() const noexcept;
   /// The content hashes a job's arguments had when it was made.
   PyObject* expected(std::size_t token);
 
@@ -89,6 +91,8 @@ class Run {
   void settled(std::size_t pos);
   void prepare_concurrency();
   bool change(Node& node, PyObject* old, PyObject* now);
+  /// Tells the run's hooks of a decision; false only for what must end the run.
+  bool emit(PyObject* kind, const Node& node, const Slot* timed = nullptr, PyObject* error = nullptr);
   Slot* job(std::size_t token);
   bool scheduled(const Node& node) const noexcept {
     return node.run == number_ && node.position < schedule_.size() && schedule_[node.position] == &node;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace movra::hashing {
@@ -94,13 +96,89 @@ bool put_int(Xxh64& out, PyObject* value) {
   return true;
 }
 
-/// Walks the C-order items of a buffer, whatever its strides, in chunks.
-void put_buffer_data(Xxh64& out, const Py_buffer& view) {
-  if (view.len == 0) return;
-  if (view.strides == nullptr || PyBuffer_IsContiguous(&view, 'C')) {
-    out.update(view.buf, static_cast<std::size_t>(view.len));
-    return;
+// An array of kBlocked bytes or more is not fed byte by byte: its data is
+// the u64 XXH64 digests of its consecutive kBlock-byte blocks (the last one
+// shorter), which two threads can compute at once.
+constexpr std::size_t kBlock = std::size_t{1} << 20;
+constexpr std::size_t kBlocked = 2 * kBlock;
+constexpr std::size_t kParallel = 8 * kBlock;  // worth a second thread from here on
+
+/// Takes an array's data in pieces and feeds it to `out` as it must be:
+/// as is below kBlocked bytes, else block by block as digests.
+class DataSink {
+ public:
+  DataSink(Xxh64& out, std::size_t total) noexcept : out_(out), blocked_(total >= kBlocked) {}
+
+  void update(const void* data, std::size_t size) noexcept {
+    if (!blocked_) return out_.update(data, size);
+    auto* bytes = static_cast<const unsigned char*>(data);
+    while (size != 0) {
+      const std::size_t take = std::min(size, kBlock - in_block_);
+      block_.update(bytes, take);
+      in_block_ += take;
+      bytes += take;
+      size -= take;
+      if (in_block_ == kBlock) flush();
+    }
   }
+
+  void finish() noexcept {
+    if (in_block_ != 0) flush();
+  }
+
+ private:
+  void flush() noexcept {
+    out_.put_u64(block_.digest());
+    block_ = Xxh64();
+    in_block_ = 0;
+  }
+
+  Xxh64& out_;
+  bool blocked_;
+  Xxh64 block_;
+  std::size_t in_block_ = 0;
+};
+
+void hash_blocks(const unsigned char* data, std::size_t first, std::size_t last, std::size_t size,
+                 std::uint64_t* digests) noexcept {
+  for (std::size_t k = first; k < last; ++k) {
+    Xxh64 block;
+    block.update(data + k * kBlock, std::min(kBlock, size - k * kBlock));
+    digests[k] = block.digest();
+  }
+}
+
+/// Contiguous data, as DataSink would feed it; large data on two threads,
+/// without the GIL (the buffer export keeps the memory alive).
+void put_contiguous(Xxh64& out, const void* data, std::size_t size, bool blocks) {
+  if (!blocks || size < kBlocked) return out.update(data, size);
+  auto* bytes = static_cast<const unsigned char*>(data);
+  const std::size_t count = (size + kBlock - 1) / kBlock;
+  std::vector<uint64_t> digests(count);
+  if (size < kParallel) {
+    hash_blocks(bytes, 0, count, size, digests.data());
+  } else {
+    Py_BEGIN_ALLOW_THREADS
+    const std::size_t half = count / 2;
+    try {
+      std::thread helper(hash_blocks, bytes, half, count, size, digests.data());
+      hash_blocks(bytes, 0, half, size, digests.data());
+      helper.join();
+    } catch (const std::system_error&) {  // no thread to be had: do it all here
+      hash_blocks(bytes, 0, count, size, digests.data());
+    }
+    Py_END_ALLOW_THREADS
+  }
+  for (uint64_t d : digests) out.put_u64(d);
+}
+
+/// Walks the C-order items of a buffer, whatever its strides, in chunks;
+/// with `blocks`, an array's data, fed as DataSink says.
+void put_buffer_data(Xxh64& out, const Py_buffer& view, bool blocks = false) {
+  if (view.len == 0) return;
+  if (view.strides == nullptr || PyBuffer_IsContiguous(&view, 'C'))
+    return put_contiguous(out, view.buf, static_cast<std::size_t>(view.len), blocks);
+  DataSink sink(out, blocks ? static_cast<std::size_t>(view.len) : 0);
   const int ndim = view.ndim;  // >= 1: a 0-d buffer is contiguous
   const Py_ssize_t item = view.itemsize;
   const Py_ssize_t inner = view.shape[ndim - 1];
@@ -115,11 +193,11 @@ void put_buffer_data(Xxh64& out, const Py_buffer& view) {
     auto* row = static_cast<const unsigned char*>(view.buf);
     for (int k = 0; k < ndim - 1; ++k) row += index[k] * view.strides[k];
     if (step == item) {
-      out.update(row, static_cast<std::size_t>(inner * item));
+      sink.update(row, static_cast<std::size_t>(inner * item));
     } else {
       for (Py_ssize_t j = 0; j < inner; ++j, row += step) {
         if (used + static_cast<std::size_t>(item) > kChunk) {
-          out.update(chunk.get(), used);
+          sink.update(chunk.get(), used);
           used = 0;
         }
         if (item == 8)
@@ -136,7 +214,8 @@ void put_buffer_data(Xxh64& out, const Py_buffer& view) {
     }
     if (k < 0) break;
   }
-  out.update(chunk.get(), used);
+  sink.update(chunk.get(), used);
+  sink.finish();
 }
 
 /// Holds a buffer export for the length of a scope.
@@ -258,25 +337,23 @@ class Walker {
     for (uint64_t d : digests) out.put_u64(d);
   }
 
+  /// A dict in insertion order: its order is what iterating it gives.
   bool dict(PyObject* v, Xxh64& out, char tag = 'd') {
     Level level;
     if (!level) return false;
     const Py_ssize_t n = PyDict_Size(v);
-    std::vector<uint64_t> digests;
-    digests.reserve(static_cast<std::size_t>(n));
-    Py_ssize_t pos = 0;
+    if (tag != 'd') out.put_byte(static_cast<unsigned char>(tag));
+    out.put_byte('d');
+    out.put_u64(static_cast<uint64_t>(n));
+    Py_ssize_t pos = 0, seen = 0;
     PyObject *key, *item;
     while (PyDict_Next(v, &pos, &key, &item)) {
       Ref k = Ref::borrow(key), i = Ref::borrow(item);
-      Xxh64 pair;
-      if (!value(k.get(), pair) || !value(i.get(), pair)) return false;
-      digests.push_back(pair.digest());
+      if (!value(k.get(), out) || !value(i.get(), out)) return false;
+      ++seen;
       if (PyDict_Size(v) != n) return changed_size("dictionary");
     }
-    if (digests.size() != static_cast<std::size_t>(n)) return changed_size("dictionary");
-    if (tag != 'd') out.put_byte(static_cast<unsigned char>(tag));
-    put_digests(out, 'd', digests);
-    return true;
+    return seen == n || changed_size("dictionary");
   }
 
   bool set(PyObject* v, char tag, Xxh64& out) {
@@ -357,6 +434,23 @@ class Walker {
     return dict(attributes.get(), out, 'D');
   }
 
+  /// What a subclass adds to its built-in or array part: its __dict__ (`D`
+  /// or `.`), then `+` and the encoding of the state the resolution's
+  /// callable reads (slots, a defaultdict's factory) when it has one.
+  bool extra_state(PyObject* v, const Resolution& r, Xxh64& out) {
+    if (!r.with_dict)
+      out.put_byte('.');
+    else if (!instance_dict(v, out))
+      return false;
+    if (r.callable.get() == Py_None) return true;
+    Level level;
+    if (!level) return false;
+    Ref state = Ref::steal(PyObject_CallFunctionObjArgs(r.callable.get(), v, nullptr));
+    if (!state) return false;
+    out.put_byte('+');
+    return value(state.get(), out);
+  }
+
   bool registered(PyObject* v, const Resolution& r, Xxh64& out) {
     Level level;
     if (!level) return false;
@@ -399,8 +493,7 @@ bool Walker::array(PyObject* v, Xxh64& out) {
   if (fields.get() == Py_None) {
     spec = Ref::steal(PyObject_GetAttrString(dtype.get(), "str"));
   } else {  // structured: the field list names what the bytes mean
-    Ref descr = Ref::steal(PyObject_GetAttrString(dtype.get(), "descr"));
-    if (descr) spec = Ref::steal(PyObject_Repr(descr.get()));
+    spec = Ref::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(self_), "_dtype_spec", "O", dtype.get()));
   }
   if (!spec || !PyUnicode_Check(spec.get()) || !PyTuple_Check(shape.get())) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an array's dtype.str must be a str and its shape a tuple");
@@ -427,7 +520,7 @@ bool Walker::array(PyObject* v, Xxh64& out) {
   }
   {
     Buffer buffer(v, PyBUF_STRIDES);
-    if (buffer) return put_buffer_data(out, buffer.view()), true;
+    if (buffer) return put_buffer_data(out, buffer.view(), true), true;
   }
   // Some dtypes (datetime64, timedelta64) refuse to export a buffer; their
   // bytes are the same seen as opaque items of the same size.
@@ -438,7 +531,7 @@ bool Walker::array(PyObject* v, Xxh64& out) {
   if (!raw) return false;
   Buffer buffer(raw.get(), PyBUF_STRIDES);
   if (!buffer) return false;
-  put_buffer_data(out, buffer.view());
+  put_buffer_data(out, buffer.view(), true);
   return true;
 }
 
@@ -451,8 +544,12 @@ bool Walker::other(PyObject* v, PyTypeObject* type, Xxh64& out) {
     case Kind::Subclass:
       out.put_byte('<');
       if (!put_bytes_object(out, r.name.get()) || !as_base(v, r.base, out)) return false;
-      return r.with_dict ? instance_dict(v, out) : (out.put_byte('.'), true);
-    case Kind::Array: return array(v, out);
+      return extra_state(v, r, out);
+    case Kind::Array:
+      if (r.name.get() == Py_None) return array(v, out);  // exactly an ndarray
+      out.put_byte('<');
+      if (!put_bytes_object(out, r.name.get()) || !array(v, out)) return false;
+      return extra_state(v, r, out);
     case Kind::Proxy: {
       Level level;
       if (!level) return false;

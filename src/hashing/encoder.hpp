@@ -25,10 +25,11 @@ enum class Base : int {
 
 struct Resolution {
   Kind kind;
-  Ref name;      // bytes: "module.qualname" of the value's type, or empty
+  Ref name;      // bytes naming the value's type; None for an exact ndarray
   Base base;     // for Kind::Subclass
-  Ref callable;  // the hasher (Registered) or the proxy builder (Proxy)
-  bool with_dict;  // Subclass: instances may carry a __dict__ worth encoding
+  Ref callable;  // the hasher (Registered), the proxy builder (Proxy), or
+                 // for Subclass and Array the reader of extra state (or None)
+  bool with_dict;  // Subclass, Array: instances may carry a __dict__ worth encoding
 };
 
 /// Per-type resolutions, asked of the owner's `_resolve(cls)` on a miss.
