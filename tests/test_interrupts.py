@@ -3,6 +3,8 @@ raised at the k-th line or call event inside movra's Python code, for every
 k the operation reaches.  The operation is then repeated, and a run must end
 within seconds (no lock was lost) with every value equal to a from-scratch
 evaluation.  Nothing here knows movra's internal function names."""
+import dis
+import functools
 import itertools
 import sys
 import threading
@@ -16,6 +18,21 @@ from movra import Flow, FlowError
 
 PACKAGE = str(Path(movra.__file__).parent)
 POOL = ThreadPoolExecutor(2)
+NOP = dis.opmap["NOP"]
+
+
+@functools.cache
+def statement_starts(code):
+    """The offset where each line's code begins."""
+    first = {}
+    for start, _, line in code.co_lines():
+        if line is not None:
+            first.setdefault(line, start)
+    return frozenset(first.values())
+
+
+def starts_statement(code, offset):
+    return offset in statement_starts(code) and code.co_code[offset] != NOP
 READING = itertools.count()  # what the source reads from the outside world
 
 
@@ -29,6 +46,11 @@ class Interrupt:
     def __call__(self, frame, event, arg):
         if not frame.f_code.co_filename.startswith(PACKAGE):
             return self if event == "call" else None
+        if event == "line" and not starts_statement(frame.f_code, frame.f_lasti):
+            # A line event where no signal is ever delivered: a line that executes
+            # nothing (`try:`), or the clean-up a `with` or `for` line owns at its
+            # block's end (an exception raised there skips the enclosing `with`).
+            return self
         if event in ("call", "line"):
             self.seen += 1
             if self.seen == self.k:
