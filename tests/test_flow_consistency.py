@@ -7,6 +7,8 @@ from collections import OrderedDict
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from enum import IntEnum
 
+from fractions import Fraction
+
 import pytest
 
 from movra import Flow, FlowError
@@ -52,7 +54,7 @@ def test_an_interrupt_inside_a_commit_is_as_safe_as_a_failed_node(monkeypatch):
     from movra import _support
 
     flow, calls = chain({})
-    flow.set(x=5)
+    flow.set(x=Fraction(5))  # not a built-in: the engine asks Python to freeze it
     freeze, faults = _support.freeze, [1]
 
     def faulty(value):

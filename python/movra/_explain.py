@@ -25,6 +25,7 @@ class NodeInfo(NamedTuple):
     previous: tuple[str, tuple[str, ...], list[int]] | None  # of the success before it
     hash: int | None
     memo_current: bool  # recorded by the node's current code and dependency list
+    committed: int | None  # inputs: the hash the last run committed
 
 
 class FlowView:
@@ -92,7 +93,7 @@ def explain(flow: FlowView, name: str) -> Explanation:
     node, info = nodes[name], flow.info(name)
     if node.kind == "input":
         verdict = "no value" if not info.has_value else (
-            "new value" if flow.state(name) != "clean" else "up to date")
+            "new value" if info.hash != info.committed else "up to date")
         return Explanation(name, verdict, [], [], [], kind="input")  # type: ignore[arg-type]
     dirty = {n for n in nodes if flow.state(n) != "clean"}
     changing: dict[str, bool] = {}
@@ -102,7 +103,7 @@ def explain(flow: FlowView, name: str) -> Explanation:
             continue
         nd, ni = nodes[current], flow.info(current)
         if nd.kind == "input":
-            changing[current] = root[current] = current in dirty
+            changing[current] = root[current] = ni.hash != ni.committed
             continue
         own = ni.forced or ni.failure is not None or not ni.memo_current or any(
             d in nodes and not changing.get(d, False) and _differs(flow, nd, i) for i, d in enumerate(nd.deps))

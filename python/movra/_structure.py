@@ -14,18 +14,15 @@ from ._declare import Node
 from ._names import listed, quoted, suggestion
 
 
-def broken_nodes(nodes: Mapping[str, Node]) -> dict[str, str]:
-    """Each node that cannot be built, with the reason; its dependents share it."""
+def broken_nodes(nodes: Mapping[str, Node], bad: Iterable[tuple[str, str]]) -> dict[str, str]:
+    """Each node that cannot be built, with the reason; its dependents share it.
+    `bad` lists (node, dependency) for each dependency that is unknown or the node itself."""
     reasons: dict[str, str] = {}
-    for node in nodes.values():
-        for dep in node.deps:
-            if dep == node.name:
-                reasons[node.name] = f"{quoted(node.name)} depends on itself"
-                break
-            if dep not in nodes:
-                reasons[node.name] = (f"{quoted(node.name)} depends on unknown node {quoted(dep)}"
-                                      f"{suggestion(dep, nodes)}")
-                break
+    for name, dep in bad:
+        if dep == name:
+            reasons[name] = f"{quoted(name)} depends on itself"
+        else:
+            reasons[name] = f"{quoted(name)} depends on unknown node {quoted(dep)}{suggestion(dep, nodes)}"
     return with_dependents(nodes, reasons)
 
 

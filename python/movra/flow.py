@@ -212,8 +212,7 @@ class Flow(Mapping[str, Any]):
     def _declare_computed(self, kind: Kind, func: Any, deps: Sequence[str] | None, name: str | None,
                           cutoff: bool, hashed: bool, version: str | None, replace: bool) -> None:
         with self._changing():
-            known = self._engine.definitions()
-            node = computed_node(kind, func, deps, name, cutoff, hashed, version, known)
+            node = computed_node(kind, func, deps, name, cutoff, hashed, version, self)
             self._declare(node, replace)
             for param in _messages.defaults_kept(func, node.deps) if deps is None else ():
                 self._defaults.setdefault(param, {})[node.name] = func  # warned of if it becomes a node
@@ -440,9 +439,11 @@ class Flow(Mapping[str, Any]):
 
     def _build(self) -> None:
         """A new kernel graph of every node that can be built; holds the lock."""
-        nodes = self._engine.definitions()
-        broken = _structure.broken_nodes(nodes)
+        bad = self._engine.bad_dependencies()
+        nodes = self._engine.definitions() if bad else {}
+        broken = _structure.broken_nodes(nodes, bad)
         while (unplaced := self._engine.rebuild(broken)) is not None:
+            nodes = nodes or self._engine.definitions()
             broken = _structure.with_cycle(nodes, broken, unplaced)
 
     def _link(self) -> StoreLink | None:

@@ -182,6 +182,7 @@ Status Graph::set_state(std::string_view id, NodeState state) {
   auto i = idx(id);
   if (!i) return std::move(i.error());
   states_[*i] = state;
+  ++id_writes_;
   return Done{};
 }
 
@@ -193,6 +194,7 @@ Result<NodeIndex> Graph::make_clean(std::string_view id, std::uint64_t signature
   auto i = idx(id);
   if (!i) return i;
   make_clean(*i, signature);
+  ++id_writes_;
   return *i;
 }
 

@@ -161,6 +161,9 @@ class Graph {
   std::span<const NodeIndex> order() const noexcept { return order_; }
   std::span<const NodeIndex> position() const noexcept { return position_; }
   std::uint64_t clock() const noexcept { return clock_; }
+  /// Counts the state changes made through the id-based operations, so that
+  /// a driver using the index-based ones notices changes made behind it.
+  std::uint64_t id_writes() const noexcept { return id_writes_; }
 
  private:
   /// How the id map reads the id it compares with: from the node itself.
@@ -206,6 +209,7 @@ class Graph {
   std::vector<std::size_t> dependents_start_;
   std::vector<NodeIndex> dependents_;
   std::uint64_t clock_ = 0;
+  std::uint64_t id_writes_ = 0;
   bool built_ = false;
 };
 

@@ -84,6 +84,7 @@ std::vector<NodeIndex> Graph::mark_dirty(std::span<const NodeIndex> seeds) {
 }
 
 void Graph::set_dirty(const IdList& nodes) noexcept {
+  ++id_writes_;
   for (const NodeIndex i : nodes.indices()) states_[i] = NodeState::Dirty;
 }
 

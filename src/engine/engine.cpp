@@ -59,9 +59,12 @@ bool Engine::acquire(bool blocking, const char* reentered) {
 }
 
 bool Engine::release() {
-  std::vector<Change> changes;
-  changes.swap(queue_);
-  const bool applied = changes.empty() || apply(changes);
+  bool applied = true;
+  while (applied && !queue_.empty()) {  // applying may run Python, and another thread may queue more
+    std::vector<Change> changes;
+    changes.swap(queue_);
+    applied = apply(changes);
+  }
   owner_ = 0;
   PyThread_release_lock(turnstile_);
   return applied;
@@ -188,12 +191,20 @@ bool Engine::remove(PyObject* list) {
     if (node != nullptr) leaving.push_back(node);
     else if (PyErr_Occurred()) return false;
   }
+  // The nodes leave the lists first and are destroyed last: a value's
+  // finaliser may run Python code that reads the flow.
+  std::vector<std::unique_ptr<Node>> gone;
   for (Node* node : leaving) {
     if (by_id_.erase(std::string_view(node->id)) == 0) continue;  // listed twice
-    std::erase_if(order_, [node](const std::unique_ptr<Node>& n) { return n.get() == node; });
+    auto it = std::find_if(order_.begin(), order_.end(), [node](const std::unique_ptr<Node>& n) {
+      return n.get() == node;
+    });
+    gone.push_back(std::move(*it));
+    order_.erase(it);
   }
   at_.clear();  // refers to removed nodes until the next build
   stale_ = true;
+  gone.clear();
   return true;
 }
 
@@ -213,6 +224,22 @@ PyObject* Engine::definitions() const {
   return dict.release();
 }
 
+PyObject* Engine::bad_dependencies() {
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const auto& node : order_) {
+    for (std::size_t k = 0; k < node->dep_ids.size(); ++k) {
+      const std::string& dep = node->dep_ids[k];
+      if (dep != node->id && find(std::string_view(dep)) != nullptr) continue;
+      Ref pair = Ref::steal(Py_BuildValue("(OO)", node->name.get(), PyTuple_GetItem(node->deps.get(),
+                                                                                     static_cast<Py_ssize_t>(k))));
+      if (!pair || PyList_Append(list.get(), pair.get()) < 0) return nullptr;
+      break;
+    }
+  }
+  return list.release();
+}
+
 // ---------------------------------------------------------------------------
 // Building.
 
@@ -221,11 +248,13 @@ bool memo_current(const Node& node) {
          same(node.memo.deps.get(), node.deps.get());
 }
 
-void Engine::link(Node& node) {
+void Engine::link(Node& node, std::span<const NodeIndex> deps, const std::vector<Node*>& at) {
   node.inputs.clear();
+  node.inputs.reserve(node.dep_ids.size());
   bool storable = node.kind != Kind::Input && node.kind != Kind::Source && node.hashed;
-  for (const std::string& dep : node.dep_ids) {
-    Node* input = find(std::string_view(dep));
+  // The kernel keeps each dependency once: a repeated one is linked again by id.
+  for (std::size_t k = 0; k < node.dep_ids.size(); ++k) {
+    Node* input = deps.size() == node.dep_ids.size() ? at[deps[k]] : find(std::string_view(node.dep_ids[k]));
     node.inputs.push_back(input);
     storable = storable && input->hashed && input->cutoff;
   }
@@ -248,28 +277,26 @@ bool Engine::restore(core::Graph& g, const std::vector<Node*>& at) const {
                      old.graph().state(node.index) == core::NodeState::Clean;
     }
   }
+  // A new graph's nodes are all dirty; a node is restored only on restored
+  // dependencies, so what is not restored needs no propagation, only its own
+  // state set back where an input's commit cleaned it.
   std::vector<std::uint8_t> restored(at.size(), 0);
-  std::vector<NodeIndex> unsettled;
   for (const NodeIndex i : g.order()) {
     const Node& node = *at[i];
     if (node.kind == Kind::Input) {
       if (node.has_committed) {
         g.commit_input(i, node.committed);
         restored[i] = node.value && node.hash == node.committed;
+        if (!restored[i]) g.set_state(i, core::NodeState::Dirty);
       }
     } else if (was_clean[i] && !node.forced && memo_current(node)) {
-      const bool ready = std::all_of(node.dep_ids.begin(), node.dep_ids.end(), [&](const std::string& d) {
-        auto j = g.idx(d);
-        return j && restored[*j];
-      });
-      if (ready) {
+      const auto deps = g.nodes()[i].deps.view();
+      if (std::all_of(deps.begin(), deps.end(), [&](NodeIndex d) { return restored[d] != 0; })) {
         g.make_clean(i, g.check(i).signature);
         restored[i] = 1;
       }
     }
-    if (!restored[i]) unsettled.push_back(i);
   }
-  g.mark_dirty(unsettled);
   return true;
 }
 
@@ -282,8 +309,9 @@ PyObject* Engine::rebuild(PyObject* broken) {
            nullptr;
   std::vector<Node*> at;
   at.reserve(order_.size());
+  const bool none_broken = PyDict_Size(broken) == 0;
   for (auto& node : order_) {
-    const int out = PyDict_Contains(broken, node->name.get());
+    const int out = none_broken ? 0 : PyDict_Contains(broken, node->name.get());
     if (out < 0) return nullptr;
     if (out == 0) at.push_back(node.get());
   }
@@ -322,7 +350,10 @@ PyObject* Engine::rebuild(PyObject* broken) {
     at[k]->in_graph = true;
     at[k]->index = static_cast<NodeIndex>(k);
   }
-  for (Node* node : at) link(*node);
+  {
+    py::Borrow borrow(graph.get(), py::Access::Shared);  // a fresh graph: nobody else holds it
+    for (std::size_t k = 0; k < at.size(); ++k) link(*at[k], borrow.graph().nodes()[k].deps.view(), at);
+  }
   at_ = std::move(at);
   graph_ = std::move(graph);
   dirty_hint_.clear();
@@ -357,8 +388,10 @@ void Engine::note_dirty(std::span<const NodeIndex> nodes) {
   dirty_hint_.insert(dirty_hint_.end(), nodes.begin(), nodes.end());
 }
 
-std::vector<NodeIndex> Engine::take_dirty_hint(bool& everything) {
-  everything = hint_overflow_;
+std::vector<NodeIndex> Engine::take_dirty_hint(const core::Graph& kernel, bool& everything) {
+  // Changed through flow.graph behind the engine's back: the hint cannot tell.
+  everything = hint_overflow_ || kernel.id_writes() != id_writes_seen_;
+  id_writes_seen_ = kernel.id_writes();
   hint_overflow_ = false;
   std::vector<NodeIndex> hint;
   hint.swap(dirty_hint_);
@@ -475,10 +508,13 @@ PyObject* Engine::info(PyObject* name) {
   Ref memo = memo_tuple(node->memo), previous = memo_tuple(node->previous);
   if (!memo || !previous) return nullptr;
   Ref hash = node->value ? Ref::steal(PyLong_FromUnsignedLongLong(node->hash)) : Ref::borrow(Py_None);
-  if (!hash) return nullptr;
-  return Py_BuildValue("(OOOOOOOO)", state.get(), node->value ? Py_True : Py_False,
+  Ref committed = node->has_committed ? Ref::steal(PyLong_FromUnsignedLongLong(node->committed))
+                                      : Ref::borrow(Py_None);
+  if (!hash || !committed) return nullptr;
+  return Py_BuildValue("(OOOOOOOOO)", state.get(), node->value ? Py_True : Py_False,
                        node->forced ? Py_True : Py_False, node->failure ? node->failure.get() : Py_None,
-                       memo.get(), previous.get(), hash.get(), memo_current(*node) ? Py_True : Py_False);
+                       memo.get(), previous.get(), hash.get(), memo_current(*node) ? Py_True : Py_False,
+                       committed.get());
 }
 
 // ---------------------------------------------------------------------------

@@ -105,6 +105,8 @@ class Engine {
   bool remove(PyObject* names);
   PyObject* names() const;
   PyObject* definitions() const;
+  /// (name, dependency) of each node whose first bad dependency is unknown or itself.
+  PyObject* bad_dependencies();
   std::size_t size() const noexcept { return order_.size(); }
 
   // Building.
@@ -123,7 +125,7 @@ class Engine {
   void note_dirty(std::span<const NodeIndex> nodes);
   /// The nodes noted dirty since the last call (a superset of the dirty
   /// ones, or everything when too many were noted to be worth listing).
-  std::vector<NodeIndex> take_dirty_hint(bool& everything);
+  std::vector<NodeIndex> take_dirty_hint(const core::Graph& kernel, bool& everything);
 
   // Reading.
   PyObject* value(PyObject* name);
@@ -143,7 +145,7 @@ class Engine {
 
  private:
   bool read_definition(PyObject* definition, Node& node) const;
-  void link(Node& node);
+  void link(Node& node, std::span<const NodeIndex> deps, const std::vector<Node*>& at);
   bool restore(core::Graph& g, const std::vector<Node*>& at) const;
   bool apply(std::vector<Change>& changes);
 
@@ -159,6 +161,7 @@ class Engine {
   unsigned long owner_ = 0;
   std::vector<Change> queue_;
   std::vector<NodeIndex> dirty_hint_;
+  std::uint64_t id_writes_seen_ = 0;  // the kernel's count when the hint was last taken
   bool hint_overflow_ = true;  // a new build: every node may be dirty
   std::uint64_t tokens_ = 0xA5A5'0000'0000'0000ULL;
   std::uint64_t runs_ = 0;

@@ -114,6 +114,10 @@ PyObject* engine_definitions(PyObject* self, PyObject*) noexcept {
   return guarded([&]() -> PyObject* { return engine_of(self).definitions(); });
 }
 
+PyObject* engine_bad_dependencies(PyObject* self, PyObject*) noexcept {
+  return guarded([&]() -> PyObject* { return engine_of(self).bad_dependencies(); });
+}
+
 PyObject* engine_definition(PyObject* self, PyObject* name) noexcept {
   Node* node = engine_of(self).find(name);
   if (node == nullptr) return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
@@ -207,6 +211,8 @@ PyMethodDef engine_methods[] = {
     {"remove", engine_remove, METH_O, "Remove nodes by name, with their state."},
     {"names", engine_names, METH_NOARGS, "Node names in declaration order."},
     {"definition", engine_definition, METH_O, "A node's definition, or None."},
+    {"bad_dependencies", engine_bad_dependencies, METH_NOARGS,
+     "(name, dependency) of each node depending on an unknown node or on itself."},
     {"definitions", engine_definitions, METH_NOARGS, "A new dict of name to definition, in declaration order."},
     {"rebuild", engine_rebuild, METH_O, "Build every node not in the dict given; a cycle's ids, or None."},
     {"enqueue", engine_enqueue, METH_O, "set()/refresh() changes: applied now, or when the lock is let go."},

@@ -76,11 +76,11 @@ bool Run::start(PyObject* targets) {
   if (!entered_) return raise(PyExc_RuntimeError, "the run is not entered");
   const std::vector<Node*>& at = engine_.at();
   bool everything = false;
-  std::vector<NodeIndex> hint = engine_.take_dirty_hint(everything);
   std::vector<NodeIndex> dirty;
   {
     Kernel kernel(engine_.graph());
     if (!kernel) return false;
+    std::vector<NodeIndex> hint = engine_.take_dirty_hint(*kernel.operator->(), everything);
     const auto order = kernel->order();
     if (everything) {
       for (const NodeIndex i : order)
@@ -130,6 +130,7 @@ bool Run::start(PyObject* targets) {
     schedule_.push_back(node);
   }
   slots_.resize(schedule_.size());
+  for (std::size_t pos = 0; pos < slots_.size(); ++pos) slots_[pos].name = Ref::borrow(schedule_[pos]->name.get());
   return true;
 }
 
@@ -366,10 +367,10 @@ bool Run::spoil(Node& node) {
   return true;
 }
 
-bool Run::finish_failure(std::size_t pos, Ref error) {
+bool Run::finish_failure(std::size_t pos, Ref error, bool check) {
   Node& node = *schedule_[pos];
   Slot& slot = slots_[pos];
-  if (!check_arguments(pos, error)) return false;
+  if (check && !check_arguments(pos, error)) return false;
   Kernel kernel(engine_.graph());
   if (!kernel) return false;
   kernel->set_state(node.index, core::NodeState::Dirty);  // keeps its previous value; the next run retries
@@ -400,15 +401,20 @@ bool Run::finish(std::size_t pos, Ref value, std::uint64_t hash, bool loaded) {
       }
     }
   }
-  if (error) return finish_failure(pos, std::move(error));
+  if (error) return finish_failure(pos, std::move(error), false);
   // Python code first (arrays are handed out read-only), then the writes.
-  Ref frozen = Ref::steal(PyObject_CallMethodObjArgs(engine_.support(), interned.freeze, value.get(), nullptr));
+  PyObject* v = value.get();
+  const bool plain = v == Py_None || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyUnicode_CheckExact(v) ||
+                     PyBool_Check(v) || PyTuple_CheckExact(v) || PyList_CheckExact(v) || PyDict_CheckExact(v) ||
+                     PyBytes_CheckExact(v);  // never an array
+  Ref frozen = plain ? std::move(value)
+                     : Ref::steal(PyObject_CallMethodObjArgs(engine_.support(), interned.freeze, v, nullptr));
   if (!frozen) {
     if (!pending_is_failure()) return false;
     return finish_failure(pos, take_error());
   }
   Ref memo_version = Ref::borrow(node.version.get()), memo_deps = Ref::borrow(node.deps.get());
-  std::vector<std::uint64_t> hashes = slot.hashes;
+  std::vector<std::uint64_t> hashes = std::move(slot.hashes);
   const bool watched = engine_.watched(node);
   Kernel kernel(engine_.graph());
   if (!kernel) return false;
@@ -437,11 +443,12 @@ bool Run::finish(std::size_t pos, Ref value, std::uint64_t hash, bool loaded) {
                                                      : interned.finish;
   if (!emit(kind, node, &slot)) return false;
   if (options_.store && node.storable && slot.outcome == Outcome::Recomputed) {
+    const std::vector<std::uint64_t>& used = node.memo.hashes;
     Ref seconds = Ref::steal(PyFloat_FromDouble(slot.seconds));
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(slot.hashes.size())));
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(used.size())));
     if (!seconds || !list) return false;
-    for (std::size_t k = 0; k < slot.hashes.size(); ++k)
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), PyLong_FromUnsignedLongLong(slot.hashes[k]));
+    for (std::size_t k = 0; k < used.size(); ++k)
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), PyLong_FromUnsignedLongLong(used[k]));
     Ref saved = Ref::steal(PyObject_CallMethodObjArgs(options_.store.get(), interned.save, node.definition.get(),
                                                       list.get(), frozen.get(), seconds.get(), nullptr));
     if (!saved) {
@@ -624,7 +631,7 @@ PyObject* Run::outcome() {
   if (!seconds) return nullptr;
   for (std::size_t pos = 0; pos < schedule_.size(); ++pos) {
     const Slot& slot = slots_[pos];
-    PyObject* name = schedule_[pos]->name.get();
+    PyObject* name = slot.name.get();
     int list = -1;
     switch (slot.outcome) {
       case Outcome::Input: list = 0; break;
@@ -654,6 +661,7 @@ PyObject* Run::outcome() {
 int Run::traverse(visitproc visit, void* arg) const {
   for (PyObject* o : {options_.store.get(), options_.fetch.get(), changes_.get()}) Py_VISIT(o);
   for (const Slot& slot : slots_) {
+    Py_VISIT(slot.name.get());
     Py_VISIT(slot.values.get());
     Py_VISIT(slot.failure.get());
   }

@@ -33,6 +33,7 @@ struct RunOptions {
 
 /// What a run knows of one scheduled node.
 struct Slot {
+  Ref name;  // the node's, kept so that the report outlives the lock (and any removal after it)
   Outcome outcome = Outcome::None;
   bool in_flight = false;
   bool timed = false;
@@ -84,7 +85,7 @@ class Run {
   Step decide(std::size_t pos);
   bool call_inline(std::size_t pos);
   bool finish(std::size_t pos, Ref value, std::uint64_t hash, bool loaded);
-  bool finish_failure(std::size_t pos, Ref error);
+  bool finish_failure(std::size_t pos, Ref error, bool check = true);
   bool settle_failure(std::size_t pos, Ref error);
   bool check_arguments(std::size_t pos, Ref& error);
   bool spoil(Node& node);
