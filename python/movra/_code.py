@@ -418,37 +418,36 @@ def _exception_entries(code: types.CodeType) -> Any:
     return dis.Bytecode(code).exception_entries  # type: ignore[attr-defined]
 
 
-def _instructions_311(code: types.CodeType) -> list[tuple[int, str, int, int | None]]:
-    """`_instructions` for CPython 3.11, read from the bytes without making
-    an Instruction each (dis does that at several microseconds apiece).
-    Same rules as dis: inline caches skipped, EXTENDED_ARG prefixes kept and
-    folded into the next argument, relative jumps counted from the next
-    instruction, backward ones negated."""
-    raw = code.co_code  # de-specialised: every opcode is a base opcode
-    out = []
-    extended = 0
-    i, end = 0, len(raw)
-    while i < end:
-        op = raw[i]
-        if op >= _HAVE_ARGUMENT:
-            arg = raw[i + 1] | extended
-            extended = (arg << 8) if op == _EXTENDED_ARG else 0
-            if extended >= _INT_OVERFLOW:
-                extended -= 2 * _INT_OVERFLOW
-        else:
-            arg = None
-            extended = 0
-        target = None
-        if op in _JABS:
-            target = arg * 2  # type: ignore[operator]
-        elif op in _JREL:
-            target = i + 2 + (-arg if op in _BACKWARD else arg) * 2  # type: ignore[operator]
-        out.append((i, _OPNAME[op], arg or 0, target))
-        i += 2 + 2 * _CACHES[op]
-    return out
-
-
 if sys.implementation.name == "cpython" and sys.version_info[:2] == (3, 11):
+    def _instructions_311(code: types.CodeType) -> list[tuple[int, str, int, int | None]]:
+        """`_instructions` for CPython 3.11, read from the bytes without making
+        an Instruction each (dis does that at several microseconds apiece).
+        Same rules as dis: inline caches skipped, EXTENDED_ARG prefixes kept and
+        folded into the next argument, relative jumps counted from the next
+        instruction, backward ones negated."""
+        raw = code.co_code  # de-specialised: every opcode is a base opcode
+        out = []
+        extended = 0
+        i, end = 0, len(raw)
+        while i < end:
+            op = raw[i]
+            if op >= _HAVE_ARGUMENT:
+                arg = raw[i + 1] | extended
+                extended = (arg << 8) if op == _EXTENDED_ARG else 0
+                if extended >= _INT_OVERFLOW:
+                    extended -= 2 * _INT_OVERFLOW
+            else:
+                arg = None
+                extended = 0
+            target = None
+            if op in _JABS:
+                target = arg * 2  # type: ignore[operator]
+            elif op in _JREL:
+                target = i + 2 + (-arg if op in _BACKWARD else arg) * 2  # type: ignore[operator]
+            out.append((i, _OPNAME[op], arg or 0, target))
+            i += 2 + 2 * _CACHES[op]
+        return out
+
     _HAVE_ARGUMENT, _EXTENDED_ARG = dis.HAVE_ARGUMENT, dis.EXTENDED_ARG
     _INT_OVERFLOW = 2 ** 31
     _OPNAME = dis.opname
